@@ -1,0 +1,38 @@
+// Page-aligned blocks for the two large buffers of a run: the chunk index
+// table and the decoder's history ring.
+#pragma once
+
+#include <cstdint>
+
+namespace longdup {
+
+inline constexpr uint64_t page_size = 4096;
+
+// Enough for the largest alignment offset (page_size + 7) plus the up to 15
+// bytes lost by rounding the request down to the allocator's 16-byte grain.
+inline constexpr uint64_t page_slack = 4118;
+
+// Bytes asked of the allocator for a block of n usable bytes.
+constexpr uint64_t page_request_size(uint64_t n) { return (n + page_slack) & ~uint64_t{15}; }
+
+// Distance from the allocator's address `raw` to the first page boundary
+// that leaves room for the 8-byte back pointer below it: 8 ... 4103, and a
+// whole page when raw is itself page-aligned.
+constexpr uint64_t page_offset(uintptr_t raw) {
+  uint64_t r = raw % page_size;
+  return ((r + page_size + 7) & ~(page_size - 1)) - r;
+}
+
+// At least n usable bytes starting on a page boundary, contents undefined.
+// Throws std::bad_alloc when memory runs out; never returns null.
+void* page_alloc(uint64_t n);
+
+// As page_alloc, but the block reads as all zero bytes, and pages are only
+// committed when first touched, so a large table that a short run barely
+// uses costs little.
+void* page_alloc_zeroed(uint64_t n);
+
+// Releases a block from either allocation function; null is ignored.
+void page_free(void* p);
+
+}  // namespace longdup
