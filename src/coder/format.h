@@ -72,12 +72,19 @@ inline uint32_t continuation(uint32_t last_src, uint32_t len) { return last_src 
 // A token is written only for a source strictly inside the window.
 inline bool in_reach(uint32_t dist, uint32_t window) { return dist < window; }
 
+// The token type that four record bytes start, or -1 when they are plain
+// bytes (no marker, or a type byte above tok_next).
+inline int token_type(const uint8_t head[4]) {
+  bool marked = head[0] == chunk_marker[0] && head[1] == chunk_marker[1] &&
+                head[2] == chunk_marker[2];
+  return marked && head[3] <= tok_next ? head[3] : -1;
+}
+
 // A literal chunk whose first four bytes would read as a token needs a
 // tok_escape in front. Chunks of fewer than four bytes can only be the last
 // one, and the reader takes a short tail as plain bytes anyway.
 inline bool needs_escape(const uint8_t* chunk, std::size_t len) {
-  return len >= 4 && chunk[0] == chunk_marker[0] && chunk[1] == chunk_marker[1] &&
-         chunk[2] == chunk_marker[2] && chunk[3] <= tok_next;
+  return len >= 4 && token_type(chunk) >= 0;
 }
 
 }  // namespace longdup

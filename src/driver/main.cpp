@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "driver/cli.h"
 
-int main() {
-  std::puts("longdup " LONGDUP_VERSION ": not yet able to run");
-  return 0;
-}
+int main(int argc, char** argv) { return longdup::cli_main(argc, argv); }

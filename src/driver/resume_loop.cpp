@@ -1,0 +1,54 @@
+#include "driver/resume_loop.h"
+
+#include "coro/stream_io.h"
+
+namespace longdup {
+
+void prepare_encode(coder& c, uint32_t avglen, uint32_t tblbytes, uint32_t winbytes) {
+  c.decode = 0;
+  c.avglen = avglen;
+  c.ix.sweep_pos = 0;
+  c.ix.evict_cnt = 0;
+  c.ix.cfg_decwinsize = winbytes;
+  c.ix.cfg_tblbytes = tblbytes;
+  c.ix.cfg_tblsize = tblbytes / sizeof(hentry);
+}
+
+void prepare_decode(coder& c) {
+  c.decode = 1;
+  c.avglen = 0;
+  c.ix.cfg_tblbytes = 0;
+  c.ix.cfg_decwinsize = 0;
+  c.hist = nullptr;
+  c.hist_pos = 0;
+  c.hist_size = 0;
+}
+
+loop_end resume_loop(coder& c, uint8_t* in_buf, uint8_t* out_buf, byte_source src,
+                     byte_sink dst, progress_hook hook) {
+  coro_prepare(&c, coder_body());
+  stream_attach(&c.out, out_buf, block_size);
+  uint64_t bytes_in = 0;
+  for (;;) {
+    uint32_t code = coro_resume(&c);
+    if (code == yield_input) {
+      std::ptrdiff_t n = src.read(src.ctx, in_buf, block_size);
+      if (n < 0) return loop_read_error;
+      if (n == 0) c.co.eof = 1;
+      bytes_in += static_cast<uint64_t>(n);
+      stream_attach(&c.in, in_buf, static_cast<std::size_t>(n));
+      if (hook.tick) hook.tick(hook.ctx, c, bytes_in);
+      continue;
+    }
+    std::size_t pending = static_cast<std::size_t>(c.out.ptr - c.out.begin);
+    if (code == yield_failed) return loop_failed;
+    if (pending && !dst.write(dst.ctx, c.out.begin, pending)) return loop_write_error;
+    if (code == yield_output) {
+      stream_attach(&c.out, out_buf, block_size);
+      continue;
+    }
+    return code == yield_no_table ? loop_no_table : loop_done;
+  }
+}
+
+}  // namespace longdup
