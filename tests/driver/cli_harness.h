@@ -34,8 +34,12 @@ inline void spit(const fs::path& p, const std::string& data) {
 
 inline std::string quote(const std::string& s) {
   std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
+  for (char c : s) {
+    if (c == '\'') q.append("'\\''");
+    else q.push_back(c);
+  }
+  q.push_back('\'');
+  return q;
 }
 
 // A scratch directory per test, removed afterwards.
@@ -50,8 +54,10 @@ struct scratch {
 
   cli_result run(const std::vector<std::string>& args, const std::string& stdin_path = "/dev/null") const {
     std::string cmd = quote(LONGDUP_BIN);
-    for (const std::string& a : args) cmd += " " + quote(a);
-    cmd += " <" + quote(stdin_path) + " >" + quote(dir / ".stdout") + " 2>" + quote(dir / ".stderr");
+    for (const std::string& a : args) cmd.append(" ").append(quote(a));
+    cmd.append(" <").append(quote(stdin_path));
+    cmd.append(" >").append(quote(dir / ".stdout"));
+    cmd.append(" 2>").append(quote(dir / ".stderr"));
     int raw = std::system(cmd.c_str());
     cli_result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
