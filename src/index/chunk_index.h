@@ -51,6 +51,10 @@ struct chunk_index {
 static_assert(offsetof(chunk_index, hinf) == 24);
 static_assert(offsetof(chunk_index, htbl) == 24 + 32 * sizeof(hinf));
 
+// Both operations need more slots than the probe window and a table whose
+// slots were all empty to begin with. Smaller tables stay memory-safe but
+// lose entries that they should keep.
+//
 // Looks the key up in its probe window. On a hit, returns 1 and sets
 // found_pos to the stored position; the table is not touched. On a miss,
 // returns 0 and enters the key with `pos` at its home slot, shifting the run

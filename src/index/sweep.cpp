@@ -22,13 +22,13 @@ uint32_t sweep_span(hentry* e, uint32_t count, uint32_t pos, uint32_t window) {
 
 }  // namespace
 
-// An entry's distance is measured modulo the position period, so one left
-// alone for a whole period would look recent again. An entry reaches the
-// window's distance and then has period - window more bytes before it wraps;
-// spreading tblsize steps over every such span (rounded down per chunk, plus
-// one) guarantees the cursor reaches each entry in that time. The encoder
-// applies the same distance rule to the next chunk at this same position,
-// so what the sweep leaves live is exactly what the encoder would reference.
+// Positions are counted modulo a period, so an entry left alone for a whole
+// period would measure as recent again. Between the moment an entry falls
+// out of reach and the moment its distance wraps, the stream moves on by
+// period - window bytes; tblsize * len / (period - window) steps per chunk,
+// rounded down, plus one, make the cursor pass every slot within that span.
+// The encoder applies the same distance rule to the next chunk at this same
+// position, so what the sweep leaves live is what the encoder would use.
 void age_sweep(chunk_index& ix, uint32_t pos, uint32_t len) {
   assert(ix.cfg_tblsize != 0 && ix.sweep_pos < ix.cfg_tblsize);
   assert(ix.cfg_decwinsize < pos_period);
