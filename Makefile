@@ -6,7 +6,7 @@ FUZZERS := decode roundtrip
 FUZZ_SECONDS ?= 600
 FUZZ_SMOKE_SECONDS ?= 30
 
-.PHONY: all test demo clean fuzz fuzz-build fuzz-smoke $(PRESETS) $(addprefix test-,$(PRESETS))
+.PHONY: all test demo clean soak fuzz fuzz-build fuzz-smoke $(PRESETS) $(addprefix test-,$(PRESETS))
 
 all: release
 
@@ -45,3 +45,7 @@ demo: release
 
 clean:
 	rm -rf build
+
+# A round trip longer than the position period (about 4.6 GB; not in make test).
+soak: release
+	sh tools/soak.sh build/release/longdup
