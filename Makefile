@@ -49,3 +49,11 @@ clean:
 # A round trip longer than the position period (about 4.6 GB; not in make test).
 soak: release
 	sh tools/soak.sh build/release/longdup
+
+# Speed, memory and size against zstd, xz and lrzip, on corpora cached in
+# ~/.cache/longdup-bench (not in make test). Knobs are environment variables:
+# make bench BENCH_QUICK=1 (50 MB, one repetition), BENCH_REAL=1 (also fetched
+# corpora), BENCH_NO_LONGDUP=1 (peers only); python3 bench/run.py --help.
+.PHONY: bench
+bench: release
+	python3 bench/run.py
