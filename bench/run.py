@@ -23,6 +23,7 @@ Knobs, as options or environment variables (options win):
                                         build/release/longdup (e.g. an older build)
   --cache DIR      BENCH_CACHE          corpora, scratch files and results
                                         (default ~/.cache/longdup-bench)
+  --timeout S      BENCH_TIMEOUT=3600   seconds one command may take
 Run it as `make bench` (after a release build) or `python3 bench/run.py`.
 """
 
@@ -86,10 +87,8 @@ def env_flag(name):
 
 
 def parse_args():
-    ap = argparse.ArgumentParser(
-        description="Benchmark longdup against zstd, xz and lrzip.",
-        epilog="Every option has a BENCH_* environment variable; see the top of this file.",
-    )
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
+                                 usage="%(prog)s [options]")
     ap.add_argument("--size", type=int, default=int(os.environ.get("BENCH_SIZE", 0) or 0))
     ap.add_argument("--reps", type=int, default=int(os.environ.get("BENCH_REPS", 0) or 0))
     ap.add_argument("--seed", type=int, default=int(os.environ.get("BENCH_SEED", 1)))
@@ -590,7 +589,7 @@ def table_rows(steps, plain_bytes):
                 ratio(f["rss"], g["rss"]) if g else "-",
                 fmt_num(f["out"]),
                 ratio(f["out"], g["out"]) if g else "-",
-                labels[ref].rstrip(" *") if g else "",
+                labels[ref].rstrip(" *") if g else "(reference)" if not ref else "",
             ])
     return out
 
@@ -612,7 +611,7 @@ def markdown_table(rows):
     text = ["| " + " | ".join(COLUMNS) + " |", "|" + "|".join("---:" if i in RIGHT else "---" for i in range(len(COLUMNS))) + "|"]
     for r in rows:
         if isinstance(r, list):
-            text.append("| " + " | ".join(c.replace("|", "\\|") for c in r) + " |")
+            text.append("| " + " | ".join(c.replace("|", "\\|").replace("*", "\\*") for c in r) + " |")
         else:
             text.append(f"| **{r}** |" + " |" * (len(COLUMNS) - 1))
     return text
@@ -707,7 +706,7 @@ def main():
         md += ["", f"#### {title}", ""] + markdown_table(rows)
         legend = command_legend(steps)
     text += ["", "commands:"] + ["  " + line for line in legend] + ["", "notes:"] + ["  " + n for n in NOTES]
-    md += ["", "Commands:", "", "```"] + legend + ["```", ""] + [f"- {n}" for n in NOTES]
+    md += ["", "Commands:", "", "```"] + legend + ["```", ""] + ["- " + n.replace("*", "\\*") for n in NOTES]
 
     print("\n".join(text))
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
