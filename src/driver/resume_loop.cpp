@@ -24,31 +24,42 @@ void prepare_decode(coder& c) {
   c.hist_size = 0;
 }
 
-loop_end resume_loop(coder& c, uint8_t* in_buf, uint8_t* out_buf, byte_source src,
-                     byte_sink dst, progress_hook hook) {
-  coro_prepare(&c, coder_body());
-  stream_attach(&c.out, out_buf, block_size);
-  uint64_t bytes_in = 0;
+void host_start(host& h) {
+  coro_prepare(h.c, coder_body());
+  stream_attach(&h.c->out, h.out_buf, block_size);
+  h.bytes_in = 0;
+}
+
+loop_end resume_step(host& h) {
+  coder& c = *h.c;
   for (;;) {
     uint32_t code = coro_resume(&c);
     if (code == yield_input) {
-      std::ptrdiff_t n = src.read(src.ctx, in_buf, block_size);
+      std::ptrdiff_t n = h.src.read(h.src.ctx, h.in_buf, block_size);
       if (n < 0) return loop_read_error;
       if (n == 0) c.co.eof = 1;
-      bytes_in += static_cast<uint64_t>(n);
-      stream_attach(&c.in, in_buf, static_cast<std::size_t>(n));
-      if (hook.tick) hook.tick(hook.ctx, c, bytes_in);
-      continue;
+      h.bytes_in += static_cast<uint64_t>(n);
+      stream_attach(&c.in, h.in_buf, static_cast<std::size_t>(n));
+      return loop_running;
     }
-    std::size_t pending = static_cast<std::size_t>(c.out.ptr - c.out.begin);
     if (code == yield_failed) return loop_failed;
-    if (pending && !dst.write(dst.ctx, c.out.begin, pending)) return loop_write_error;
+    std::size_t pending = static_cast<std::size_t>(c.out.ptr - c.out.begin);
+    if (pending && !h.dst.write(h.dst.ctx, c.out.begin, pending)) return loop_write_error;
     if (code == yield_output) {
-      stream_attach(&c.out, out_buf, block_size);
+      stream_attach(&c.out, h.out_buf, block_size);
       continue;
     }
     return code == yield_no_table ? loop_no_table : loop_done;
   }
+}
+
+loop_end resume_loop(coder& c, uint8_t* in_buf, uint8_t* out_buf, byte_source src, byte_sink dst) {
+  host h = {&c, in_buf, out_buf, src, dst, 0};
+  host_start(h);
+  loop_end end;
+  while ((end = resume_step(h)) == loop_running) {
+  }
+  return end;
 }
 
 }  // namespace longdup
