@@ -216,27 +216,53 @@ struct gen {
         return p + "\n\n";
     }
 
+    // Fills a template left to right: %i an identifier, %w a word, %s a
+    // sentence, %b %k %h numbers below 256, 4096 and 65536; every line gets
+    // `depth` tabs in front. Draws happen in text order, which an expression
+    // like `v.ident(r) + v.pick(r)` would not promise: C++ leaves the order
+    // of its operands open, and compilers differ, so the bytes would too.
+    std::string expand(const char* t, int depth = 0)
+    {
+        std::string out;
+        for (bool line_start = true; *t; ++t) {
+            if (line_start)
+                out.append(size_t(depth), '\t');
+            line_start = *t == '\n';
+            if (*t != '%') {
+                out += *t;
+                continue;
+            }
+            switch (*++t) {
+            case 'i': out += v.ident(r); break;
+            case 'w': out += v.pick(r); break;
+            case 's': out += sentence(); break;
+            case 'b': out += std::to_string(r.below(256)); break;
+            case 'k': out += std::to_string(r.below(4096)); break;
+            case 'h': out += std::to_string(r.below(65536)); break;
+            }
+        }
+        return out;
+    }
+
     std::string code_line(int depth)
     {
-        const std::string tabs(size_t(depth), '\t');
-        switch (r.below(9)) {
-        case 0: return tabs + v.ident(r) + " = " + v.ident(r) + " + " + std::to_string(r.below(256)) + ";\n";
-        case 1: return tabs + "if (" + v.pick(r) + "->" + v.ident(r) + " == " + std::to_string(r.below(65536)) + ")\n";
-        case 2: return tabs + "return " + v.ident(r) + "(" + v.pick(r) + ", " + v.pick(r) + ");\n";
-        case 3: return tabs + "/* " + sentence() + " */\n";
-        case 4: return tabs + v.pick(r) + "->" + v.ident(r) + " = " + v.ident(r) + "(" + v.pick(r) + ", " +
-                       std::to_string(r.below(4096)) + ");\n";
-        case 5: return tabs + "for (i = 0; i < " + v.pick(r) + "; i++)\n";
-        case 6: return tabs + "err = " + v.ident(r) + "(&" + v.pick(r) + ");\n" + tabs + "if (err)\n" + tabs +
-                       "\tgoto out;\n";
-        case 7: return tabs + "unsigned " + v.ident(r) + " = sizeof(struct " + v.pick(r) + ");\n";
-        default: return "\n";
-        }
+        static const char* const templates[] = {
+            "%i = %i + %b;\n",
+            "if (%w->%i == %h)\n",
+            "return %i(%w, %w);\n",
+            "/* %s */\n",
+            "%w->%i = %i(%w, %k);\n",
+            "for (i = 0; i < %w; i++)\n",
+            "err = %i(&%w);\nif (err)\n\tgoto out;\n",
+            "unsigned %i = sizeof(struct %w);\n",
+        };
+        const uint32_t pick = r.below(std::size(templates) + 1);
+        return pick < std::size(templates) ? expand(templates[pick], depth) : "\n";
     }
 
     std::string function()
     {
-        std::string f = "static int " + v.ident(r) + "(struct " + v.pick(r) + " *" + v.pick(r) + ", size_t n)\n{\n";
+        std::string f = expand("static int %i(struct %w *%w, size_t n)\n{\n");
         for (uint32_t n = r.between(3, 25); n > 0; --n)
             f += code_line(1 + int(r.below(2)));
         return f + "\treturn 0;\n}\n\n";
@@ -246,13 +272,19 @@ struct gen {
     {
         clock += r.below(30);
         const uint32_t t = clock;
-        char head[96];
+        // One draw per statement: the order of function arguments is open.
+        const uint32_t ms = r.below(1000);
+        const uint32_t host = r.below(16);
+        const char* const daemon = r.chance(500) ? "httpd" : "worker";
+        const uint32_t pid = 1000 + r.below(200);
+        const char* const level = r.chance(900) ? "INFO" : "WARN";
+        const std::string& text = log_templates[r.below(uint32_t(log_templates.size()))];
+        const uint32_t id = r.below(1'000'000);
+        char head[64];
         std::snprintf(head, sizeof head, "2024-%02u-%02u %02u:%02u:%02u.%03u host%02u %s[%u]: %s ",
-                      1 + t / (86400 * 28) % 12, 1 + t / 86400 % 28, t / 3600 % 24, t / 60 % 60, t % 60,
-                      r.below(1000), r.below(16), r.chance(500) ? "httpd" : "worker", 1000 + r.below(200),
-                      r.chance(900) ? "INFO" : "WARN");
-        return head + log_templates[r.below(uint32_t(log_templates.size()))] + " id=" +
-               std::to_string(r.below(1'000'000)) + "\n";
+                      1 + t / (86400 * 28) % 12, 1 + t / 86400 % 28, t / 3600 % 24, t / 60 % 60, t % 60, ms,
+                      host, daemon, pid, level);
+        return head + text + " id=" + std::to_string(id) + "\n";
     }
 
     // A 64-byte row: counters, small enums and names compress well, the hash
@@ -279,7 +311,8 @@ struct gen {
                                       0x83, 0xff, 0x41, 0x4c, 0x8d, 0xeb, 0x39, 0x01, 0x29, 0x90};
         const size_t end = out.size() + n;
         while (out.size() < end) {
-            const uint32_t op = std::min(r.below(std::size(ops)), r.below(std::size(ops)));
+            const uint32_t a = r.below(std::size(ops));
+            const uint32_t op = std::min(a, r.below(std::size(ops)));
             out.push_back(char(ops[op]));
             switch (r.below(4)) {
             case 0: break;
@@ -302,7 +335,7 @@ struct gen {
         case kind::code:
             d = license;
             for (uint32_t n = r.between(2, 8); n > 0; --n)
-                d += "#include \"" + v.pick(r) + "/" + v.ident(r) + ".h\"\n";
+                d += expand("#include \"%w/%i.h\"\n");
             d += "\n";
             while (d.size() < size)
                 d += function();
@@ -452,7 +485,8 @@ std::string unique_path(gen& g, tree& t, kind k)
 {
     const auto& ds = t.dirs[size_t(k)];
     for (;;) {
-        std::string p = ds[g.r.below(uint32_t(ds.size()))] + g.v.ident(g.r) + info(k).ext;
+        std::string p = ds[g.r.below(uint32_t(ds.size()))];
+        p += g.v.ident(g.r) + info(k).ext;
         if (p.size() <= 90 && t.paths.insert(p).second)
             return p;
     }
@@ -462,8 +496,8 @@ void add_file(gen& g, tree& t, kind k, uint32_t max_size, uint32_t mtime)
 {
     const kind_info& ki = info(k);
     const uint32_t size = log_size(g.r, std::min(ki.min_size, max_size), std::min(ki.max_size, max_size));
-    file f{unique_path(g, t, k), k, mtime, g.make(k, size)};
-    t.files.push_back(std::move(f));
+    std::string path = unique_path(g, t, k);
+    t.files.push_back(file{std::move(path), k, mtime, g.make(k, size)});
 }
 
 void sort_tree(tree& t)
@@ -510,12 +544,15 @@ void next_version(gen& g, tree& t, uint32_t mtime, uint64_t base_bytes)
             g.edit(f);
             f.mtime = mtime;
         }
-    std::erase_if(t.files, [&](const file& f) {
-        const bool gone = g.r.chance(5);
-        if (gone)
+    // Decided in a plain loop, so that the draws follow the file order.
+    std::vector<file> kept;
+    for (file& f : t.files) {
+        if (g.r.chance(5))
             t.paths.erase(f.path);
-        return gone;
-    });
+        else
+            kept.push_back(std::move(f));
+    }
+    t.files = std::move(kept);
     const uint32_t max_size = uint32_t(std::max<uint64_t>(base_bytes / 16, 4096));
     for (uint32_t n = uint32_t(t.files.size() / 250) + 1; n > 0; --n)
         add_file(g, t, kinds[g.r.below(std::size(kinds))].k, max_size, mtime);
