@@ -3,7 +3,7 @@
 #include <new>
 
 #include "coder/decoder.h"
-#include "coder/encoder.h"
+#include "coder/encoder_literal.h"
 #include "coder/format.h"
 #include "coro/stream_io.h"
 #include "driver/page_alloc.h"
@@ -76,7 +76,7 @@ void coder::coder_run() {
   c.sum = 0;
   c.stream_pos = 0;
   if (c.decode) decode_loop(c);
-  else encode_loop(c);
+  else encode_loop_literal(c);
   // The final yield is never continued; a failed run stays failed however
   // often it is resumed.
   if (c.failure) {

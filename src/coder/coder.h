@@ -44,6 +44,7 @@ struct coder : coro_object {
   uint8_t chunk_buf[chunk_buf_size];
   uint32_t decode;
   uint32_t failure;      // a coder_failure once the body yielded yield_failed
+  uint32_t literal;      // nonzero: run the literal forms that tests check the fast ones against
 
   // The coroutine body: start-up, then the encoder or decoder loop; ends
   // with a final yield and never returns.

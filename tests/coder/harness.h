@@ -49,6 +49,7 @@ struct params {
   uint32_t tbl_mib = 1;
   uint32_t win_mib = 1;
   std::size_t max_read = block_size;
+  bool literal = false;  // the literal coder forms instead of the fast ones
 };
 
 inline coded run_coder(bool decode, const bytes& in, const params& p) {
@@ -60,6 +61,7 @@ inline coded run_coder(bool decode, const bytes& in, const params& p) {
     prepare_encode(*c, p.avglen, p.tbl_mib << 20, p.win_mib << 20);
     c->ix.htbl = static_cast<hentry*>(page_alloc_zeroed(uint64_t{c->ix.cfg_tblsize} * sizeof(hentry)));
   }
+  c->literal = p.literal;
   coded r;
   vec_source src{&in, 0, p.max_read};
   r.end = resume_loop(*c, in_buf, out_buf, {&src, vec_read}, {&r.out, vec_write});
