@@ -40,6 +40,13 @@ fuzz-build:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 
+# The program, its compressor front ends, the man page and the library with
+# its CMake package, under PREFIX (DESTDIR is honoured for staging).
+PREFIX ?= /usr/local
+.PHONY: install
+install: release
+	cmake --install build/release --prefix $(PREFIX)
+
 demo: release
 	sh tools/demo.sh build/release/longdup
 
