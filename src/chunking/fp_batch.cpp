@@ -43,6 +43,7 @@ fp_variant_list fp_variants() {
   __builtin_cpu_init();
   fp_variant_list l{};
   l.v[l.count++] = {"scalar", fp_chunks_scalar, 1};
+  if (__builtin_cpu_supports("avx2")) l.v[l.count++] = {"avx2", fp_chunks_avx2, 8};
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw"))
     l.v[l.count++] = {"avx512", fp_chunks_avx512, 16};
   return l;
