@@ -3,6 +3,8 @@
 #include <new>
 
 #include "coder/decoder.h"
+#include "coder/decoder_literal.h"
+#include "coder/encoder.h"
 #include "coder/encoder_literal.h"
 #include "coder/format.h"
 #include "coro/stream_io.h"
@@ -75,8 +77,10 @@ void coder::coder_run() {
   c.x = 0;
   c.sum = 0;
   c.stream_pos = 0;
-  if (c.decode) decode_loop(c);
-  else encode_loop_literal(c);
+  if (c.decode && c.literal) decode_loop_literal(c);
+  else if (c.decode) decode_loop(c);
+  else if (c.literal) encode_loop_literal(c);
+  else encode_loop(c);
   // The final yield is never continued; a failed run stays failed however
   // often it is resumed.
   if (c.failure) {

@@ -1,116 +1,196 @@
-// The decoding half of the coder body, expanded inline into coder_run like
-// the encoder. The decoder runs the same chunker over the plain bytes it
-// produces, so it finds the encoder's chunk boundaries: literals carry no
-// length, and a copy ends where the boundary rule ends it, after exactly as
-// many bytes as its source chunk had.
+// The decoder. It produces exactly the output of the literal form in
+// decoder_literal.h, with the same failures, but moves whole spans:
+//
+// - A literal chunk's end is found with chunk_end over its bytes where they
+//   lie in the input block (a chunk that straddles two blocks is gathered
+//   in chunk_buf), and the chunk is stored in the ring and written out with
+//   block copies.
+// - A copy ends after as many bytes as its source chunk had, and its bytes
+//   are the source's, so its end is found with chunk_end over the source
+//   bytes in the ring, before anything is copied. The one exception is a
+//   distance shorter than the chunk, which no encoder writes but a damaged
+//   stream may hold: the copy then reads bytes it has itself just written,
+//   so its bytes repeat with the period of the distance, and are laid out
+//   in chunk_buf first.
+// - Nothing here absorbs bytes into the chunker one at a time: the end of a
+//   chunk depends on the chunk's own bytes only, and the decoder never
+//   needs a key.
 #pragma once
 
+#include <cstring>
+
+#include "chunking/chunk_end.h"
 #include "coder/coder.h"
 #include "coder/format.h"
+#include "coder/record.h"
 #include "coro/stream_io.h"
 
 namespace longdup {
 
-// Every plain byte, literal or copied, goes into the chunker and the ring.
-[[gnu::always_inline]] inline void absorb_plain(coder& c, uint8_t b) {
-  absorb_byte(c.ck, b);
-  c.hist[c.hist_pos] = b;
-  if (++c.hist_pos == c.hist_size) c.hist_pos = 0;
+// Appends n plain bytes (n below the window) to the ring.
+inline void ring_store(coder& c, const uint8_t* p, std::size_t n) {
+  std::size_t room = c.hist_size - c.hist_pos;
+  if (n < room) {
+    std::memcpy(c.hist + c.hist_pos, p, n);
+    c.hist_pos += static_cast<uint32_t>(n);
+    return;
+  }
+  std::memcpy(c.hist + c.hist_pos, p, room);
+  std::memcpy(c.hist, p + room, n - room);
+  c.hist_pos = static_cast<uint32_t>(n - room);
 }
 
-inline void absorb_pending(coder& c) {
-  for (uint32_t i = 0; i < c.buf_cnt; i++) absorb_plain(c, c.chunk_buf[i]);
+// Copies n ring bytes from index r on into dst, across the ring's end.
+inline void ring_load(const coder& c, uint32_t r, uint8_t* dst, std::size_t n) {
+  std::size_t first = c.hist_size - r;
+  if (n <= first) {
+    std::memcpy(dst, c.hist + r, n);
+    return;
+  }
+  std::memcpy(dst, c.hist + r, first);
+  std::memcpy(dst + first, c.hist, n - first);
 }
 
-// A distance is sound when it names a byte that the ring still holds and
-// that was produced: not 0, below the window, and not before the stream's
-// first byte. `produced` counts the plain bytes before the current chunk.
-inline bool distance_ok(uint32_t dist, uint32_t window, uint64_t produced) {
-  return dist != 0 && in_reach(dist, window) && dist <= produced;
+// The bytes of a copy from `dist` back, where the ring holds them in one
+// piece, else in chunk_buf. Sets len to the chunk's length.
+inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, std::size_t& len) {
+  const uint32_t window = c.hist_size;
+  uint32_t r = static_cast<uint32_t>((uint64_t{c.hist_pos} + window - dist) % window);
+  std::size_t limit = dist < chunk_max_len ? dist : chunk_max_len;
+  const uint8_t* q = c.hist + r;
+  if (r + limit > window) {
+    ring_load(c, r, c.chunk_buf, limit);
+    q = c.chunk_buf;
+  }
+  len = chunk_end(q, limit, 0, threshold);
+  if (len == 0) {
+    // The chunk runs past its own source: lay out the repeating bytes.
+    ring_load(c, r, c.chunk_buf, dist);
+    for (std::size_t i = dist; i < chunk_max_len; i++) c.chunk_buf[i] = c.chunk_buf[i - dist];
+    len = chunk_end(c.chunk_buf, chunk_max_len, 0, threshold);
+    return c.chunk_buf;
+  }
+  // Storing the copy overwrites the ring's oldest bytes; when the window is
+  // short of source plus copy, those are source bytes not yet read.
+  if (q != c.chunk_buf && uint64_t{dist} + len > window) {
+    std::memcpy(c.chunk_buf, q, len);
+    q = c.chunk_buf;
+  }
+  return q;
+}
+
+// One finished chunk of plain bytes: into the ring, out, and counted.
+[[gnu::always_inline]] inline void put_plain(coder& c, const uint8_t* p, std::size_t len,
+                                             uint32_t last_src, uint32_t& next_src) {
+  ring_store(c, p, len);
+  put_bytes(&c.out, p, len);
+  c.x++;
+  c.sum += len;
+  c.stream_pos = pos_advance(c.stream_pos, static_cast<uint32_t>(len));
+  next_src = continuation(last_src, static_cast<uint32_t>(len));
+}
+
+// Reads n more record bytes into dst; false if the stream ends first.
+[[gnu::always_inline]] inline bool take_bytes(coder& c, uint8_t* dst, uint32_t n, uint32_t& got) {
+  got = 0;
+  if (c.in.end - c.in.ptr >= n) {
+    std::memcpy(dst, c.in.ptr, n);
+    c.in.ptr += n;
+    got = n;
+    return true;
+  }
+  while (got < n) {
+    int b = get_byte(&c.in);
+    if (b < 0) return false;
+    dst[got++] = static_cast<uint8_t>(b);
+  }
+  return true;
 }
 
 [[gnu::always_inline]] inline void decode_loop(coder& c) {
-  const uint32_t window = c.hist_size;
-  uint32_t out_off = 0;
+  const uint32_t threshold = c.ck.threshold;
   uint32_t last_src = 0;
   uint32_t next_src = 0;
-  bool at_end = false;
-  c.buf_cnt = 0;
   for (;;) {
-    uint32_t dist = 0;
-    int b = get_byte(&c.in);
-    if (b < 0) {
-      // Up to three held bytes have not been absorbed yet; they are the
-      // plain bytes of the last chunk.
-      if (c.buf_cnt < 4) absorb_pending(c);
-      at_end = true;
-      goto chunk_end;
-    }
-    c.chunk_buf[c.buf_cnt++] = static_cast<uint8_t>(b);
-    if (c.buf_cnt > 4) {
-      absorb_plain(c, static_cast<uint8_t>(b));
-      if (at_boundary(c.ck)) goto chunk_end;
-      continue;
-    }
-    if (c.buf_cnt < 4) continue;
-    switch (token_type(c.chunk_buf)) {
-      case tok_far:
-        for (int i = 0; i < 4; i++) {
-          int d = get_byte(&c.in);
-          if (d < 0) {
-            c.failure = fail_cut_token;
-            return;
-          }
-          dist |= static_cast<uint32_t>(d) << (8 * i);
-        }
-        goto copy;
-      case tok_next:
-        dist = pos_distance(c.stream_pos, next_src);
-        goto copy;
-      case tok_escape:
-        // The escape stays in slots 0 to 3 and slot 4 stays unused, so
-        // buf_cnt exceeds 4 and the chunk's own first bytes are taken as
-        // plain bytes without being examined.
-        c.buf_cnt = 5;
-        out_off = 5;
-        continue;
-      default:
-        // Four plain bytes: no boundary can fall before the 64th.
-        absorb_pending(c);
-        continue;
-    }
-
-  copy:
-    if (!distance_ok(dist, window, c.sum)) {
-      c.failure = fail_bad_distance;
+    uint8_t head[4];
+    uint32_t got;
+    bool in_block = c.in.end - c.in.ptr >= 4;  // the head lies in the block
+    if (!take_bytes(c, head, 4, got)) {
+      // One to three bytes after the last record are plain bytes.
+      put_plain(c, head, got, last_src, next_src);
       return;
     }
-    last_src = pos_source(c.stream_pos, dist);
-    c.buf_cnt = 0;
-    {
-      uint32_t r = static_cast<uint32_t>((uint64_t{c.hist_pos} + window - dist) % window);
-      for (;;) {
-        uint8_t v = c.hist[r];
-        absorb_plain(c, v);
-        c.chunk_buf[c.buf_cnt++] = v;
-        if (at_boundary(c.ck)) break;
-        if (++r == window) r = 0;
+    int type = token_type(head);
+    if (type == tok_far || type == tok_next) {
+      uint32_t dist;
+      if (type == tok_far) {
+        uint8_t d[4];
+        if (!take_bytes(c, d, 4, got)) {
+          c.failure = fail_cut_token;
+          return;
+        }
+        dist = d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24;
+      } else {
+        dist = pos_distance(c.stream_pos, next_src);
       }
+      if (!distance_ok(dist, c.hist_size, c.sum)) {
+        c.failure = fail_bad_distance;
+        return;
+      }
+      last_src = pos_source(c.stream_pos, dist);
+      std::size_t len;
+      const uint8_t* q = copy_source(c, dist, threshold, len);
+      put_plain(c, q, len, last_src, next_src);
+      continue;
     }
 
-  chunk_end:
-    finish_chunk(c.ck);
-    for (uint32_t i = out_off; i < c.buf_cnt; i++) put_byte(&c.out, c.chunk_buf[i]);
-    {
-      uint32_t len = key_len(c.ck.cur_key);
-      c.x++;
-      c.sum += len;
-      c.buf_cnt = 0;
-      c.stream_pos = pos_advance(c.stream_pos, len);
-      next_src = continuation(last_src, len);
+    // A literal chunk: after an escape its bytes start here, else the head
+    // bytes are its first four.
+    uint32_t pending = 0;
+    if (type != tok_escape) {
+      if (in_block) {
+        c.in.ptr -= 4;
+      } else {
+        std::memcpy(c.chunk_buf, head, 4);
+        pending = 4;
+      }
     }
-    if (at_end) return;
-    out_off = 0;
+    if (pending == 0) {
+      uint8_t* start = c.in.ptr;
+      std::size_t have = static_cast<std::size_t>(c.in.end - start);
+      std::size_t len = chunk_end(start, have, 0, threshold);
+      if (len) {
+        c.in.ptr = start + len;
+        put_plain(c, start, len, last_src, next_src);
+        continue;
+      }
+      std::memcpy(c.chunk_buf, start, have);
+      pending = static_cast<uint32_t>(have);
+      c.in.ptr = c.in.end;
+    }
+    // The chunk straddles input blocks: gather it.
+    uint32_t checked = pending;
+    for (;;) {
+      if (c.in.ptr == c.in.end) {
+        if (get_byte(&c.in) < 0) {
+          put_plain(c, c.chunk_buf, pending, last_src, next_src);
+          return;
+        }
+        c.in.ptr--;
+      }
+      std::size_t take = static_cast<std::size_t>(c.in.end - c.in.ptr);
+      if (take > chunk_max_len - pending) take = chunk_max_len - pending;
+      std::memcpy(c.chunk_buf + pending, c.in.ptr, take);
+      std::size_t len = chunk_end(c.chunk_buf, pending + take, checked, threshold);
+      if (len) {
+        c.in.ptr += len - pending;
+        put_plain(c, c.chunk_buf, len, last_src, next_src);
+        break;
+      }
+      pending += static_cast<uint32_t>(take);
+      checked = pending;
+      c.in.ptr += take;
+    }
   }
 }
 

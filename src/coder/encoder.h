@@ -1,13 +1,8 @@
 // The encoder. It writes exactly the bytes of the literal form in
 // encoder_literal.h, but works on whole spans of the input block:
 //
-// - A chunk's end depends only on its own bytes: the boundary test at a
-//   chunk's k-th byte reads the 16-byte window ending there, which lies
-//   inside the chunk from the 64th byte on, and no test passes earlier. So
-//   the end of a chunk starting at s is the first position from s + 63 on
-//   whose window hashes below the threshold, or s + 65534. next_candidate
-//   finds that position without rolling the hash over the chunk's first
-//   bytes.
+// - A chunk's end depends only on its own bytes (chunk_end.h), so it is
+//   found without rolling the hash over the chunk's first bytes.
 // - A chunk's key depends only on its bytes too, so the keys of a batch of
 //   chunks are computed together in parallel lanes, and their home slots
 //   are prefetched before the lookups, which stay in stream order.
@@ -17,7 +12,7 @@
 
 #include <cstring>
 
-#include "chunking/candidates.h"
+#include "chunking/chunk_end.h"
 #include "chunking/fp_batch.h"
 #include "coder/coder.h"
 #include "coder/record.h"
@@ -27,24 +22,43 @@ namespace longdup {
 
 inline constexpr std::size_t encode_batch = 32;
 
-// The length of the chunk that starts at q, given `have` bytes from q on of
-// which the first `checked` are known to hold no candidate; 0 when the
-// chunk needs more bytes than that.
-inline std::size_t chunk_end(const uint8_t* q, std::size_t have, std::size_t checked,
-                             uint32_t threshold) {
-  std::size_t limit = have < chunk_max_len ? have : chunk_max_len;
-  std::size_t from = checked > chunk_min_len - 1 ? checked : chunk_min_len - 1;
-  if (from < limit) {
-    std::size_t k = next_candidate(q, from, limit, threshold);
-    if (k < limit) return k + 1;
-  }
-  return limit == chunk_max_len ? chunk_max_len : 0;
-}
-
 inline void prefetch_home(const chunk_index& ix, const chunk_key& key) {
   uint32_t word;
   std::memcpy(&word, key.b, 4);
   __builtin_prefetch(ix.htbl + word % ix.cfg_tblsize);
+}
+
+// Chunks cut from the input block whose keys are known and whose home
+// slots are being fetched.
+struct chunk_batch {
+  std::size_t n;
+  const uint8_t* ptrs[encode_batch];
+  uint32_t lens[encode_batch];
+  chunk_key keys[encode_batch];
+};
+
+// Cuts whole chunks from [p, e) into b, up to a batch, and starts fetching
+// their slots. A rest that begins a chunk ending in a later block is
+// gathered in chunk_buf (pending bytes, all known not to end it). Returns
+// where the next chunk starts.
+inline uint8_t* cut_batch(coder& c, uint8_t* p, uint8_t* e, chunk_batch& b, uint32_t& pending) {
+  b.n = 0;
+  while (b.n < encode_batch && p < e) {
+    std::size_t len = chunk_end(p, static_cast<std::size_t>(e - p), 0, c.ck.threshold);
+    if (!len) {
+      pending = static_cast<uint32_t>(e - p);
+      std::memcpy(c.chunk_buf, p, pending);
+      p = e;
+      break;
+    }
+    b.ptrs[b.n] = p;
+    b.lens[b.n] = static_cast<uint32_t>(len);
+    b.n++;
+    p += len;
+  }
+  fp_chunks(b.ptrs, b.lens, b.n, b.keys);
+  for (std::size_t i = 0; i < b.n; i++) prefetch_home(c.ix, b.keys[i]);
+  return p;
 }
 
 [[gnu::always_inline]] inline void encode_loop(coder& c) {
@@ -52,9 +66,7 @@ inline void prefetch_home(const chunk_index& ix, const chunk_key& key) {
   uint32_t next_src = 0;
   uint32_t pending = 0;   // bytes of a straddling chunk gathered in chunk_buf
   uint32_t checked = 0;   // of those, the ones known not to end the chunk
-  const uint8_t* ptrs[encode_batch];
-  uint32_t lens[encode_batch];
-  chunk_key keys[encode_batch];
+  chunk_batch batch[2];
   for (;;) {
     if (c.in.ptr == c.in.end) {
       // get_byte yields until input arrives; the byte it takes stays in
@@ -62,8 +74,8 @@ inline void prefetch_home(const chunk_index& ix, const chunk_key& key) {
       if (get_byte(&c.in) < 0) break;
       c.in.ptr--;
     }
-    const uint8_t* p = c.in.ptr;
-    const uint8_t* const e = c.in.end;
+    uint8_t* p = c.in.ptr;
+    uint8_t* const e = c.in.end;
 
     if (pending) {
       std::size_t take = static_cast<std::size_t>(e - p);
@@ -85,32 +97,22 @@ inline void prefetch_home(const chunk_index& ix, const chunk_key& key) {
       continue;
     }
 
-    // Cut as many whole chunks from the block as a batch holds; a rest that
-    // starts a chunk ending in a later block is gathered in chunk_buf.
-    std::size_t n = 0;
-    while (n < encode_batch) {
-      std::size_t len = chunk_end(p, static_cast<std::size_t>(e - p), 0, threshold);
-      if (!len) {
-        pending = static_cast<uint32_t>(e - p);
-        checked = pending;
-        std::memcpy(c.chunk_buf, p, pending);
-        p = e;
-        break;
+    // Two batches in flight: the slots of the next are being fetched while
+    // the current one is looked up and written, in stream order.
+    int cur = 0;
+    p = cut_batch(c, p, e, batch[cur], pending);
+    while (batch[cur].n) {
+      p = cut_batch(c, p, e, batch[cur ^ 1], pending);
+      const chunk_batch& b = batch[cur];
+      for (std::size_t i = 0; i < b.n; i++) {
+        c.ck.cur_key = b.keys[i];
+        write_record<false>(c, b.ptrs[i], b.lens[i], next_src);
+        age_sweep(c.ix, c.stream_pos, b.lens[i]);
       }
-      ptrs[n] = p;
-      lens[n] = static_cast<uint32_t>(len);
-      p += len;
-      n++;
+      cur ^= 1;
     }
+    checked = pending;
     c.in.ptr = p;
-    if (n == 0) continue;
-    fp_chunks(ptrs, lens, n, keys);
-    for (std::size_t i = 0; i < n; i++) prefetch_home(c.ix, keys[i]);
-    for (std::size_t i = 0; i < n; i++) {
-      c.ck.cur_key = keys[i];
-      write_record<false>(c, ptrs[i], lens[i], next_src);
-      age_sweep(c.ix, c.stream_pos, lens[i]);
-    }
   }
   // The final chunk, possibly empty, is recorded like any other but is not
   // followed by a sweep.

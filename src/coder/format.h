@@ -80,6 +80,14 @@ inline int token_type(const uint8_t head[4]) {
   return marked && head[3] <= tok_next ? head[3] : -1;
 }
 
+// A distance read from a stream is sound when it names a byte that the
+// reader's ring still holds and that was produced: not 0, below the window,
+// and not before the stream's first byte. `produced` counts the plain bytes
+// before the current chunk.
+inline bool distance_ok(uint32_t dist, uint32_t window, uint64_t produced) {
+  return dist != 0 && in_reach(dist, window) && dist <= produced;
+}
+
 // A literal chunk whose first four bytes would read as a token needs a
 // tok_escape in front. Chunks of fewer than four bytes can only be the last
 // one, and the reader takes a short tail as plain bytes anyway.

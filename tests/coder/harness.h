@@ -89,6 +89,24 @@ inline bytes cat(std::initializer_list<bytes> parts) {
   return v;
 }
 
+// Backup-like data: a base with small edits repeated at several distances,
+// with runs of zeros that only the length cap cuts, and token-like bytes.
+inline bytes backup_like(std::size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  bytes base = random_bytes(n / 5 + 1, seed);
+  bytes v;
+  while (v.size() < n) {
+    bytes edit = base;
+    for (int k = 0; k < 10; k++) edit[rng() % edit.size()] = static_cast<uint8_t>(rng());
+    if (rng() % 3 == 0) edit.insert(edit.begin() + rng() % edit.size(), 70000, 0);
+    const uint8_t marker[] = {0xEF, 0x4D, 0xB6, static_cast<uint8_t>(rng() % 4)};
+    edit.insert(edit.begin() + rng() % edit.size(), marker, marker + 4);
+    v.insert(v.end(), edit.begin(), edit.end());
+  }
+  v.resize(n);
+  return v;
+}
+
 // The first chunks that the boundary rule cuts from `data`.
 inline std::vector<bytes> first_chunks(const bytes& data, std::size_t count, uint32_t avglen = 100) {
   auto ck = std::make_unique<chunker>();
