@@ -1,9 +1,7 @@
-// The candidate search with AVX2 on 32 positions at a time, for CPUs without
-// GFNI. Same plan as the AVX-512 variant (top bytes first, ties decided by the
-// lower bytes), but each of the sixteen linear byte maps is two nibble-table
-// shuffles: byte hb of L_i(b) = nib_lo[hb][i][b & 15] ^ nib_hi[hb][i][b >> 4].
-// AVX2 has no masked byte loads, so the last positions short of a whole
-// block go to the scalar chain.
+// The candidate search with AVX2 alone, 32 positions at a time, for CPUs
+// without GFNI. The plan of candidates_gfni.cpp, with each of the sixteen
+// linear byte maps done as two nibble-table shuffles:
+// byte hb of L_i(b) = nib_lo[hb][i][b & 15] ^ nib_hi[hb][i][b >> 4].
 #include <immintrin.h>
 
 #include "chunking/candidates.h"
@@ -34,8 +32,10 @@ __attribute__((target("avx2"))) inline void compare_x32(__m256i v, __m256i t, ui
   below = at_most & ~tie;
 }
 
+// Narrows `tie` by hash byte hb: returns the tied lanes below the threshold
+// there, and keeps in `tie` those still equal.
 template <int hb>
-__attribute__((target("avx2"))) inline uint32_t below_x32(const uint8_t* q, uint32_t& tie, uint32_t threshold) {
+__attribute__((target("avx2"))) inline uint32_t below_in_byte(const uint8_t* q, uint32_t& tie, uint32_t threshold) {
   uint32_t below, eq;
   compare_x32(hash_byte_x32<hb>(q), _mm256_set1_epi8(static_cast<char>(threshold >> 8 * hb)), below, eq);
   below &= tie;
@@ -44,9 +44,9 @@ __attribute__((target("avx2"))) inline uint32_t below_x32(const uint8_t* q, uint
 }
 
 __attribute__((target("avx2"))) uint32_t break_ties(const uint8_t* q, uint32_t tie, uint32_t threshold) {
-  uint32_t below = below_x32<2>(q, tie, threshold);
-  if (tie) below |= below_x32<1>(q, tie, threshold);
-  if (tie) below |= below_x32<0>(q, tie, threshold);
+  uint32_t below = below_in_byte<2>(q, tie, threshold);
+  if (tie) below |= below_in_byte<1>(q, tie, threshold);
+  if (tie) below |= below_in_byte<0>(q, tie, threshold);
   return below;
 }
 
@@ -54,29 +54,21 @@ __attribute__((target("avx2"))) uint32_t break_ties(const uint8_t* q, uint32_t t
 
 __attribute__((target("avx2"))) std::size_t next_candidate_avx2(const uint8_t* p, std::size_t from, std::size_t to,
                                                                 uint32_t threshold) {
+  if (to - from < 32 || threshold >= scalar_above) return next_candidate_scalar(p, from, to, threshold);
   const __m256i top = _mm256_set1_epi8(static_cast<char>(threshold >> 24));
-  std::size_t k = from;
-  for (; to - k >= 32; k += 32) {
+  for (std::size_t k = from;; k += 32) {
+    if (to - k < 32) {
+      if (k == to) return to;
+      k = to - 32;  // the last block goes back over positions that were no candidates
+    }
     const uint8_t* q = p + k - 15;
     uint32_t below, tie;
     compare_x32(hash_byte_x32<3>(q), top, below, tie);
-    if (below) tie &= (below & -below) - 1;  // ties past the first sure hit cannot come first
-    if (!tie) {
-      if (below) return k + __builtin_ctz(below);
-      continue;
+    if (below | tie) {
+      unsigned j = first_in_block(q, below, tie, threshold, [q, threshold](uint32_t t) { return break_ties(q, t, threshold); });
+      if (j != no_lane) return k + j;
     }
-    uint32_t rest = tie & (tie - 1);
-    if ((rest & (rest - 1)) == 0) {  // one or two ties: hash them from scratch
-      for (; tie; tie &= tie - 1) {
-        unsigned j = __builtin_ctz(tie);
-        if (window_crc_inline(q + j) < threshold) return k + j;
-      }
-    } else {
-      below |= break_ties(q, tie, threshold);
-    }
-    if (below) return k + __builtin_ctz(below);
   }
-  return next_candidate_scalar(p, k, to, threshold);
 }
 
 }  // namespace longdup

@@ -105,4 +105,36 @@ inline uint32_t roll_window(uint32_t h, const uint8_t* p, std::size_t k) {
   return (h >> 8) ^ cand_tab.out[p[k - 15]] ^ cand_tab.in[(h ^ p[k + 1]) & 0xFF];
 }
 
+inline constexpr unsigned no_lane = ~0u;
+
+// The vector variants compare the top bytes of a block of hashes with the
+// threshold's top byte: lanes below it are candidates for sure (`below`),
+// lanes equal to it are undecided (`tie`). This picks the block's first
+// candidate lane, or no_lane. Ties past the first sure candidate cannot come
+// first. One or two ties are hashed from scratch; more of them come from data
+// that repeats with a short period, where `decide(tie)` works out the lower
+// hash bytes of the whole block at once and returns the tied lanes whose hash
+// is below the threshold. q + j is the start of lane j's window.
+template <class mask, class decide_fn>
+inline unsigned first_in_block(const uint8_t* q, mask below, mask tie, uint32_t threshold, decide_fn decide) {
+  if (below) tie &= (below & (0 - below)) - 1;
+  if (tie) {
+    mask rest = tie & (tie - 1);
+    if ((rest & (rest - 1)) == 0) {
+      for (; tie; tie &= tie - 1) {
+        unsigned j = static_cast<unsigned>(__builtin_ctzll(tie));
+        if (window_crc_inline(q + j) < threshold) return j;
+      }
+    } else {
+      below |= decide(tie);
+    }
+  }
+  return below ? static_cast<unsigned>(__builtin_ctzll(below)) : no_lane;
+}
+
+// With a threshold of 2^31 or more (avglen 1) at least every other window is a
+// candidate, and the scalar chain answers after a position or two; a vector
+// block costs more than that.
+inline constexpr uint32_t scalar_above = 0x80000000u;
+
 }  // namespace longdup

@@ -96,10 +96,12 @@ std::size_t ref_next(const std::vector<uint32_t>& h, std::size_t from, std::size
 uint32_t for_avglen(uint32_t avglen) { return 0xFFFFFFFFu / avglen; }
 
 // Every avglen regime: most positions pass the top-byte filter (1, 2, 3),
-// some (7, 100), few (1000, 65535); and the extremes of the function itself.
-const uint32_t thresholds[] = {for_avglen(1),    for_avglen(2),   for_avglen(3), for_avglen(7),
-                               for_avglen(100),  for_avglen(1000), for_avglen(65535),
-                               0,                1,               0x80000000u};
+// some (7, 16, 17, 100), few (1000, 65535); and the extremes of the function
+// itself. Some variants hand high thresholds to the plain chain, at 2^31 and
+// at avglen 16.
+const uint32_t thresholds[] = {for_avglen(1),    for_avglen(2),    for_avglen(3),     for_avglen(7),
+                               for_avglen(16),   for_avglen(17),   for_avglen(100),   for_avglen(1000),
+                               for_avglen(65535), 0,               1,                 0x80000000u};
 
 // The variants under test: each one this CPU runs, and the dispatcher.
 std::vector<candidate_variant> variants_under_test() {
