@@ -1,5 +1,7 @@
 #include "chunking/fp_batch.h"
 
+#include "chunking/fp_batch_lanes.h"
+
 #include <cstring>
 
 namespace longdup {
@@ -33,6 +35,40 @@ chunk_key fp_chunk(const uint8_t* p, uint32_t len) {
   for (; i < left; i++) block[i] ^= p[i];
   block[fp_fill] = static_cast<uint8_t>(left);
   return fp_finish(block, len);
+}
+
+// A lane that takes up a chunk late in a batch runs on alone while the
+// others sit idle once the batch is used up, so the chunks with many mixes
+// should go first: started early, they finish while there is still other
+// work to interleave with. Buckets by the bit length of the mix count,
+// longest first, get close enough to that at the cost of a counting sort.
+//
+// The sort does not pay when the tail is short anyway. With many chunks per
+// lane and none long, keying in the given order measured some 5% faster,
+// presumably because the bytes are then read in address order; with few chunks per lane, or
+// a chunk of 16 mixes and more, longest first measured 5 to 45% faster.
+void fp_lane_order(const uint32_t* lens, std::size_t n, unsigned lanes, uint16_t* ord) {
+  uint32_t lo = 0xFFFFFFFF, hi = 0;
+  for (std::size_t i = 0; i < n; i++) {
+    lo = lens[i] < lo ? lens[i] : lo;
+    hi = lens[i] > hi ? lens[i] : hi;
+  }
+  const uint32_t lo_mixes = lo / fp_fill + 1, hi_mixes = hi / fp_fill + 1;
+  const bool short_tail = n >= 8 * std::size_t{lanes} && hi_mixes < 16;
+  if (short_tail || hi_mixes < 2 * lo_mixes) {
+    for (std::size_t i = 0; i < n; i++) ord[i] = static_cast<uint16_t>(i);
+    return;
+  }
+  // Bucket 5 holds mix counts of 11 bits (the most, 1041, has 11), bucket
+  // 15 a count of 1.
+  uint16_t start[17] = {};
+  uint8_t bucket[fp_window];
+  for (std::size_t i = 0; i < n; i++) {
+    bucket[i] = static_cast<uint8_t>(__builtin_clz(lens[i] / fp_fill + 1) - 16);
+    start[bucket[i] + 1]++;
+  }
+  for (unsigned b = 1; b < 17; b++) start[b] = static_cast<uint16_t>(start[b] + start[b - 1]);
+  for (std::size_t i = 0; i < n; i++) ord[start[bucket[i]]++] = static_cast<uint16_t>(i);
 }
 
 void fp_chunks_scalar(const uint8_t* const* ptrs, const uint32_t* lens, std::size_t n, chunk_key* keys) {

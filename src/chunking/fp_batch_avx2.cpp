@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "chunking/fp_batch.h"
+#include "chunking/fp_batch_lanes.h"
 #include "chunking/fp_batch_md5.h"
 
 #pragma GCC push_options
@@ -43,10 +44,12 @@ template <unsigned round>
   else return _mm256_xor_si256(c, _mm256_or_si256(b, _mm256_xor_si256(d, _mm256_set1_epi32(-1))));
 }
 
+// The message is the accumulator as it stands, but for word 15, whose top
+// byte is the run length: x15.
 template <unsigned i>
-[[gnu::always_inline]] inline void md5_step(vec& a, vec b, vec c, vec d, const vec* x) {
+[[gnu::always_inline]] inline void md5_step(vec& a, vec b, vec c, vec d, const vec* x, vec x15) {
   vec t = _mm256_add_epi32(a, _mm256_set1_epi32(static_cast<int>(fp_md5::k[i])));
-  t = _mm256_add_epi32(t, x[fp_md5::word(i)]);
+  t = _mm256_add_epi32(t, fp_md5::word(i) == 15 ? x15 : x[fp_md5::word(i)]);
   t = _mm256_add_epi32(t, md5_fn<i / 16>(b, c, d));
   t = _mm256_or_si256(_mm256_slli_epi32(t, fp_md5::rot(i)), _mm256_srli_epi32(t, 32 - fp_md5::rot(i)));
   a = _mm256_add_epi32(b, t);
@@ -55,17 +58,17 @@ template <unsigned i>
 // Four steps; each result takes the place of the word that is oldest, so
 // after four the names a..d mean A..D again.
 template <unsigned q>
-[[gnu::always_inline]] inline void md5_quad(vec& a, vec& b, vec& c, vec& d, const vec* x) {
-  md5_step<4 * q + 0>(a, b, c, d, x);
-  md5_step<4 * q + 1>(d, a, b, c, x);
-  md5_step<4 * q + 2>(c, d, a, b, x);
-  md5_step<4 * q + 3>(b, c, d, a, x);
+[[gnu::always_inline]] inline void md5_quad(vec& a, vec& b, vec& c, vec& d, const vec* x, vec x15) {
+  md5_step<4 * q + 0>(a, b, c, d, x, x15);
+  md5_step<4 * q + 1>(d, a, b, c, x, x15);
+  md5_step<4 * q + 2>(c, d, a, b, x, x15);
+  md5_step<4 * q + 3>(b, c, d, a, x, x15);
 }
 
 template <unsigned... q>
-[[gnu::always_inline]] inline void md5_quads(vec& a, vec& b, vec& c, vec& d, const vec* x,
+[[gnu::always_inline]] inline void md5_quads(vec& a, vec& b, vec& c, vec& d, const vec* x, vec x15,
                                              std::integer_sequence<unsigned, q...>) {
-  (md5_quad<q>(a, b, c, d, x), ...);
+  (md5_quad<q>(a, b, c, d, x, x15), ...);
 }
 
 // Eight rows of eight words to eight columns. After unpacking 32-bit then
@@ -124,13 +127,14 @@ alignas(64) const int32_t word_mask[32] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -
 // nothing is read there.
 const uint8_t no_bytes[64] = {};
 
-}  // namespace
-
-void fp_chunks_avx2(const uint8_t* const* ptrs, const uint32_t* lens, std::size_t n, chunk_key* keys) {
+// The chunks of one window, n <= fp_window.
+void key_window(const uint8_t* const* ptrs, const uint32_t* lens, std::size_t n, chunk_key* keys) {
+  uint16_t ord[fp_window];
+  fp_lane_order(lens, n, lanes, ord);
   const uint8_t* lp[lanes];
   const uint8_t* start[lanes];
   uint32_t left[lanes];
-  std::size_t chunk[lanes];
+  uint32_t chunk[lanes];
   uint32_t busy = 0;
   std::size_t next = 0;
   for (unsigned l = 0; l < lanes; l++) {
@@ -138,9 +142,9 @@ void fp_chunks_avx2(const uint8_t* const* ptrs, const uint32_t* lens, std::size_
     left[l] = 0;
     chunk[l] = 0;
     if (next < n) {
-      lp[l] = start[l] = ptrs[next];
-      left[l] = lens[next];
-      chunk[l] = next++;
+      chunk[l] = ord[next++];
+      lp[l] = start[l] = ptrs[chunk[l]];
+      left[l] = lens[chunk[l]];
       busy |= 1u << l;
     }
   }
@@ -153,7 +157,7 @@ void fp_chunks_avx2(const uint8_t* const* ptrs, const uint32_t* lens, std::size_
     alignas(32) uint32_t fill[lanes];
     uint32_t ended = 0;
     for (unsigned l = 0; l < lanes; l++) {
-      uint32_t take = left[l] < 63 ? left[l] : 63;
+      uint32_t take = left[l] < fp_fill ? left[l] : fp_fill;
       load_run(lp[l], take, start[l], lo[l], hi[l]);
       lp[l] += take;
       left[l] -= take;
@@ -165,14 +169,12 @@ void fp_chunks_avx2(const uint8_t* const* ptrs, const uint32_t* lens, std::size_
     transpose8(hi, d + 8);
     for (unsigned w = 0; w < 16; w++) acc[w] = _mm256_xor_si256(acc[w], d[w]);
 
-    vec x[16];
-    for (unsigned w = 0; w < 15; w++) x[w] = acc[w];
-    x[15] = _mm256_or_si256(acc[15], _mm256_load_si256(reinterpret_cast<const vec*>(fill)));
+    const vec x15 = _mm256_or_si256(acc[15], _mm256_load_si256(reinterpret_cast<const vec*>(fill)));
     vec a = _mm256_set1_epi32(static_cast<int>(fp_md5::iv[0]));
     vec b = _mm256_set1_epi32(static_cast<int>(fp_md5::iv[1]));
     vec c = _mm256_set1_epi32(static_cast<int>(fp_md5::iv[2]));
     vec e = _mm256_set1_epi32(static_cast<int>(fp_md5::iv[3]));
-    md5_quads(a, b, c, e, x, std::make_integer_sequence<unsigned, 16>{});
+    md5_quads(a, b, c, e, acc, x15, std::make_integer_sequence<unsigned, 16>{});
     acc[0] = _mm256_xor_si256(acc[0], _mm256_add_epi32(a, _mm256_set1_epi32(static_cast<int>(fp_md5::iv[0]))));
     acc[1] = _mm256_xor_si256(acc[1], _mm256_add_epi32(b, _mm256_set1_epi32(static_cast<int>(fp_md5::iv[1]))));
     acc[2] = _mm256_xor_si256(acc[2], _mm256_add_epi32(c, _mm256_set1_epi32(static_cast<int>(fp_md5::iv[2]))));
@@ -192,9 +194,9 @@ void fp_chunks_avx2(const uint8_t* const* ptrs, const uint32_t* lens, std::size_
       k.b[14] = static_cast<uint8_t>(lens[chunk[l]]);
       k.b[15] = static_cast<uint8_t>(lens[chunk[l]] >> 8);
       if (next < n) {
-        lp[l] = start[l] = ptrs[next];
-        left[l] = lens[next];
-        chunk[l] = next++;
+        chunk[l] = ord[next++];
+        lp[l] = start[l] = ptrs[chunk[l]];
+        left[l] = lens[chunk[l]];
       } else {
         lp[l] = start[l] = no_bytes;
         busy &= ~(1u << l);
@@ -203,6 +205,15 @@ void fp_chunks_avx2(const uint8_t* const* ptrs, const uint32_t* lens, std::size_
     // A lane that took a new chunk starts from a clear block.
     const vec keep_v = _mm256_load_si256(reinterpret_cast<const vec*>(keep));
     for (auto& v : acc) v = _mm256_and_si256(v, keep_v);
+  }
+}
+
+}  // namespace
+
+void fp_chunks_avx2(const uint8_t* const* ptrs, const uint32_t* lens, std::size_t n, chunk_key* keys) {
+  for (std::size_t i = 0; i < n; i += fp_window) {
+    std::size_t w = n - i < fp_window ? n - i : fp_window;
+    key_window(ptrs + i, lens + i, w, keys + i);
   }
 }
 

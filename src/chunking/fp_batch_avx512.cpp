@@ -5,7 +5,11 @@
 //
 // Chunks have different mix counts. A lane whose chunk has had its last mix
 // hands out the key and takes the next chunk of the batch at once, so the
-// lanes stay busy until the batch runs dry.
+// lanes stay busy until the batch runs dry. (Measured against sorting a
+// batch by mix count and running it as groups of sixteen with lanes idle
+// until the group's longest chunk is done: refilling was faster throughout.
+// Building the blocks with gathers instead of row loads and a transposition
+// measured at half the speed.)
 // The intrinsics that take no pass-through operand fill it from a value
 // initialised with itself, which GCC 12 reports as maybe uninitialised once
 // they are inlined here.
@@ -18,6 +22,7 @@
 #include <utility>
 
 #include "chunking/fp_batch.h"
+#include "chunking/fp_batch_lanes.h"
 #include "chunking/fp_batch_md5.h"
 
 #pragma GCC push_options
@@ -31,10 +36,12 @@ constexpr unsigned lanes = 16;
 
 using vec = __m512i;
 
+// The message is the accumulator as it stands, but for word 15, whose top
+// byte is the run length: x15.
 template <unsigned i>
-[[gnu::always_inline]] inline void md5_step(vec& a, vec b, vec c, vec d, const vec* x) {
+[[gnu::always_inline]] inline void md5_step(vec& a, vec b, vec c, vec d, const vec* x, vec x15) {
   vec t = _mm512_add_epi32(a, _mm512_set1_epi32(static_cast<int>(fp_md5::k[i])));
-  t = _mm512_add_epi32(t, x[fp_md5::word(i)]);
+  t = _mm512_add_epi32(t, fp_md5::word(i) == 15 ? x15 : x[fp_md5::word(i)]);
   t = _mm512_add_epi32(t, _mm512_ternarylogic_epi32(b, c, d, fp_md5::truth_table(i / 16)));
   a = _mm512_add_epi32(b, _mm512_rol_epi32(t, fp_md5::rot(i)));
 }
@@ -42,17 +49,17 @@ template <unsigned i>
 // Four steps; each result takes the place of the word that is oldest, so
 // after four the names a..d mean A..D again.
 template <unsigned q>
-[[gnu::always_inline]] inline void md5_quad(vec& a, vec& b, vec& c, vec& d, const vec* x) {
-  md5_step<4 * q + 0>(a, b, c, d, x);
-  md5_step<4 * q + 1>(d, a, b, c, x);
-  md5_step<4 * q + 2>(c, d, a, b, x);
-  md5_step<4 * q + 3>(b, c, d, a, x);
+[[gnu::always_inline]] inline void md5_quad(vec& a, vec& b, vec& c, vec& d, const vec* x, vec x15) {
+  md5_step<4 * q + 0>(a, b, c, d, x, x15);
+  md5_step<4 * q + 1>(d, a, b, c, x, x15);
+  md5_step<4 * q + 2>(c, d, a, b, x, x15);
+  md5_step<4 * q + 3>(b, c, d, a, x, x15);
 }
 
 template <unsigned... q>
-[[gnu::always_inline]] inline void md5_quads(vec& a, vec& b, vec& c, vec& d, const vec* x,
+[[gnu::always_inline]] inline void md5_quads(vec& a, vec& b, vec& c, vec& d, const vec* x, vec x15,
                                              std::integer_sequence<unsigned, q...>) {
-  (md5_quad<q>(a, b, c, d, x), ...);
+  (md5_quad<q>(a, b, c, d, x, x15), ...);
 }
 
 // Rows r[l] (lane l's 16 words) to columns d[w] (word w of every lane).
@@ -86,12 +93,13 @@ template <unsigned... q>
 // Where idle lanes point; with an empty byte mask nothing is read there.
 const uint8_t no_bytes[64] = {};
 
-}  // namespace
-
-void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::size_t n, chunk_key* keys) {
+// The chunks of one window, n <= fp_window.
+void key_window(const uint8_t* const* ptrs, const uint32_t* lens, std::size_t n, chunk_key* keys) {
+  uint16_t ord[fp_window];
+  fp_lane_order(lens, n, lanes, ord);
   const uint8_t* lp[lanes];
   uint32_t left[lanes];
-  std::size_t chunk[lanes];
+  uint32_t chunk[lanes];
   uint32_t busy = 0;
   std::size_t next = 0;
   for (unsigned l = 0; l < lanes; l++) {
@@ -99,9 +107,9 @@ void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::siz
     left[l] = 0;
     chunk[l] = 0;
     if (next < n) {
-      lp[l] = ptrs[next];
-      left[l] = lens[next];
-      chunk[l] = next++;
+      chunk[l] = ord[next++];
+      lp[l] = ptrs[chunk[l]];
+      left[l] = lens[chunk[l]];
       busy |= 1u << l;
     }
   }
@@ -117,7 +125,7 @@ void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::siz
     alignas(64) uint32_t fill[lanes];
     uint32_t ended = 0;
     for (unsigned l = 0; l < lanes; l++) {
-      uint32_t take = left[l] < 63 ? left[l] : 63;
+      uint32_t take = left[l] < fp_fill ? left[l] : fp_fill;
       row[l] = _mm512_maskz_loadu_epi8((uint64_t{1} << take) - 1, lp[l]);
       lp[l] += take;
       left[l] -= take;
@@ -128,14 +136,12 @@ void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::siz
     transpose(row, d);
     for (unsigned w = 0; w < 16; w++) acc[w] = _mm512_xor_si512(acc[w], d[w]);
 
-    vec x[16];
-    for (unsigned w = 0; w < 15; w++) x[w] = acc[w];
-    x[15] = _mm512_or_si512(acc[15], _mm512_load_si512(fill));
+    const vec x15 = _mm512_or_si512(acc[15], _mm512_load_si512(fill));
     vec a = _mm512_set1_epi32(static_cast<int>(fp_md5::iv[0]));
     vec b = _mm512_set1_epi32(static_cast<int>(fp_md5::iv[1]));
     vec c = _mm512_set1_epi32(static_cast<int>(fp_md5::iv[2]));
     vec e = _mm512_set1_epi32(static_cast<int>(fp_md5::iv[3]));
-    md5_quads(a, b, c, e, x, std::make_integer_sequence<unsigned, 16>{});
+    md5_quads(a, b, c, e, acc, x15, std::make_integer_sequence<unsigned, 16>{});
     acc[0] = _mm512_xor_si512(acc[0], _mm512_add_epi32(a, _mm512_set1_epi32(static_cast<int>(fp_md5::iv[0]))));
     acc[1] = _mm512_xor_si512(acc[1], _mm512_add_epi32(b, _mm512_set1_epi32(static_cast<int>(fp_md5::iv[1]))));
     acc[2] = _mm512_xor_si512(acc[2], _mm512_add_epi32(c, _mm512_set1_epi32(static_cast<int>(fp_md5::iv[2]))));
@@ -153,9 +159,9 @@ void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::siz
       k.b[14] = static_cast<uint8_t>(lens[chunk[l]]);
       k.b[15] = static_cast<uint8_t>(lens[chunk[l]] >> 8);
       if (next < n) {
-        lp[l] = ptrs[next];
-        left[l] = lens[next];
-        chunk[l] = next++;
+        chunk[l] = ord[next++];
+        lp[l] = ptrs[chunk[l]];
+        left[l] = lens[chunk[l]];
       } else {
         lp[l] = no_bytes;
         busy &= ~(1u << l);
@@ -163,6 +169,15 @@ void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::siz
     }
     // A lane that took a new chunk starts from a clear block.
     for (auto& v : acc) v = _mm512_maskz_mov_epi32(static_cast<__mmask16>(~ended), v);
+  }
+}
+
+}  // namespace
+
+void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::size_t n, chunk_key* keys) {
+  for (std::size_t i = 0; i < n; i += fp_window) {
+    std::size_t w = n - i < fp_window ? n - i : fp_window;
+    key_window(ptrs + i, lens + i, w, keys + i);
   }
 }
 
