@@ -62,9 +62,11 @@ std::vector<candidate_variant> candidate_variants() {
   std::vector<candidate_variant> v = {{"scalar", next_candidate_scalar}, {"interleaved", next_candidate_interleaved}};
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) v.push_back({"avx2", next_candidate_avx2});
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("gfni"))
-    v.push_back({"avx512", next_candidate_avx512});
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("gfni")) v.push_back({"gfni", next_candidate_gfni});
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("gfni")) {
+    v.push_back({"gfni", next_candidate_gfni});
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+      v.push_back({"avx512", next_candidate_avx512});
+  }
   return v;
 }
 

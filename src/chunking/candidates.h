@@ -44,13 +44,13 @@ std::size_t next_candidate_interleaved(const uint8_t* p, std::size_t from, std::
 // 32 positions per step from nibble tables and byte shuffles. Needs AVX2.
 std::size_t next_candidate_avx2(const uint8_t* p, std::size_t from, std::size_t to, uint32_t threshold);
 
-// 64 positions per step, one GF(2) affine instruction per window byte.
-// Needs AVX-512 F and BW, and GFNI.
-std::size_t next_candidate_avx512(const uint8_t* p, std::size_t from, std::size_t to, uint32_t threshold);
-
-// 32 positions per step, one GF(2) affine instruction per window byte; the
-// fastest where it was measured. Needs AVX2 and GFNI.
+// 32 positions per step, one GF(2) affine instruction per window byte.
+// Needs AVX2 and GFNI.
 std::size_t next_candidate_gfni(const uint8_t* p, std::size_t from, std::size_t to, uint32_t threshold);
+
+// As the GFNI variant, then 64 positions per step once a search runs long.
+// Needs AVX-512 F, BW and VL, and GFNI.
+std::size_t next_candidate_avx512(const uint8_t* p, std::size_t from, std::size_t to, uint32_t threshold);
 
 struct candidate_variant {
   const char* name;

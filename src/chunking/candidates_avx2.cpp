@@ -65,7 +65,8 @@ __attribute__((target("avx2"))) std::size_t next_candidate_avx2(const uint8_t* p
     uint32_t below, tie;
     compare_x32(hash_byte_x32<3>(q), top, below, tie);
     if (below | tie) {
-      unsigned j = first_in_block(q, below, tie, threshold, [q, threshold](uint32_t t) { return break_ties(q, t, threshold); });
+      auto decide = [q, threshold](uint32_t t) { return break_ties(q, t, threshold); };
+      unsigned j = first_in_block(q, below, tie, threshold, decide);
       if (j != no_lane) return k + j;
     }
   }

@@ -10,11 +10,8 @@
 // block in eight has an undecided lane (top byte equal to the threshold's);
 // those few are hashed from scratch (first_in_block).
 //
-// Why 256 bits when the CPU has 512: on the machine this was tuned on the
-// 512-bit form was slower, since its unaligned 64-byte loads all straddle two
-// cache lines and 512-bit affine instructions issue at half the rate of
-// 256-bit ones. The chunker's searches are short besides (about avglen
-// positions), and a smaller block wastes less past the answer.
+// candidates_avx512.cpp starts its searches the same way and goes on in
+// 512-bit vectors when they run long.
 #include <immintrin.h>
 
 #include "chunking/candidates.h"
@@ -55,7 +52,8 @@ __attribute__((target("avx2"))) inline void compare_x32(__m256i v, __m256i t, ui
 // Narrows `tie` by hash byte hb: returns the tied lanes below the threshold
 // there, and keeps in `tie` those still equal.
 template <int hb>
-__attribute__((target("avx2,gfni"))) inline uint32_t below_in_byte(const uint8_t* q, uint32_t& tie, uint32_t threshold) {
+__attribute__((target("avx2,gfni"))) inline uint32_t below_in_byte(const uint8_t* q, uint32_t& tie,
+                                                                    uint32_t threshold) {
   uint32_t below, eq;
   compare_x32(hash_byte_x32<hb>(q), _mm256_set1_epi8(static_cast<char>(threshold >> 8 * hb)), below, eq);
   below &= tie;
@@ -85,7 +83,8 @@ __attribute__((target("avx2,gfni"))) std::size_t next_candidate_gfni(const uint8
     uint32_t below, tie;
     compare_x32(hash_byte_x32<3>(q), top, below, tie);
     if (below | tie) {
-      unsigned j = first_in_block(q, below, tie, threshold, [q, threshold](uint32_t t) { return break_ties(q, t, threshold); });
+      auto decide = [q, threshold](uint32_t t) { return break_ties(q, t, threshold); };
+      unsigned j = first_in_block(q, below, tie, threshold, decide);
       if (j != no_lane) return k + j;
     }
   }

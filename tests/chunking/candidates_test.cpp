@@ -210,18 +210,20 @@ TEST_P(candidates, planted_windows_at_the_threshold) {
 // share the top byte (or the top two or three bytes) with one of them leave
 // whole blocks of lanes undecided by the top byte, which sends the fast
 // variants down their tie-breaking paths; the byte where the threshold
-// differs decides.
+// differs decides. The periodic stretch comes after 300 zeros, so that the
+// first ties fall into the first or the later blocks of a search, as `from`
+// moves (the zero windows hash to 0xECBB4B55).
 TEST_P(candidates, ties_in_every_byte) {
   const candidate_fn fn = GetParam().fn;
   std::mt19937 rng(8);
   const bytes units[] = {{0x00}, {0x5A}, {0xFF}, {1, 2}, {0x10, 0x20, 0x30}, random_bytes(5, 6), random_bytes(16, 7)};
   for (const bytes& unit : units) {
-    bytes data = random_bytes(40, rng());
+    bytes data(300, 0);
     bytes body = pattern_bytes(700, unit), tail = random_bytes(40, rng());
     data.insert(data.end(), body.begin(), body.end());
     data.insert(data.end(), tail.begin(), tail.end());
     std::vector<uint32_t> h = ref_hashes(data.data(), data.size());
-    for (std::size_t at : {200, 201, 203}) {
+    for (std::size_t at : {500, 501, 503}) {
       const uint32_t hash = h[at];
       std::vector<uint32_t> thrs = {hash, hash + 1};
       for (int d = 0; d < 4; d++) {
@@ -233,7 +235,7 @@ TEST_P(candidates, ties_in_every_byte) {
         }
       }
       for (uint32_t thr : thrs) {
-        for (std::size_t from : {15, 40, 55, 100, 333}) {
+        for (std::size_t from : {15, 100, 180, 250, 290, 333, 600}) {
           for (std::size_t to : {from, from + 1, from + 63, from + 64, from + 65, from + 200, data.size() - 41,
                                  data.size()}) {
             if (to < from || to > data.size()) continue;
@@ -242,6 +244,47 @@ TEST_P(candidates, ties_in_every_byte) {
                 << ", to " << to;
           }
         }
+      }
+    }
+  }
+}
+
+// Many ties in one block wherever a search meets them first. A 16-byte
+// window with a chosen hash, repeated, puts that hash at every 16th position
+// after a run of zeros; the hash's top byte is 00, and the lead bytes are
+// drawn until no other window of the buffer has a top byte of 00, so that
+// only the planted windows are undecided by the top byte. Moving `from`
+// back from the first planted window sends it into every block of a search,
+// the 256-bit and 512-bit ones alike.
+TEST_P(candidates, ties_every_16_positions) {
+  const candidate_fn fn = GetParam().fn;
+  const uint32_t hash = 0x00A1B2C3;
+  std::mt19937 rng(19);
+  bytes data;
+  std::vector<uint32_t> h;
+  for (;;) {
+    uint8_t lead[12];
+    for (auto& b : lead) b = static_cast<uint8_t>(rng());
+    std::array<uint8_t, 16> w = ref::window_with_hash(hash, lead);
+    data.assign(400, 0);
+    for (int r = 0; r < 40; r++) data.insert(data.end(), w.begin(), w.end());
+    h = ref_hashes(data.data(), data.size());
+    bool alone = true;
+    for (std::size_t k = 15; k < data.size(); k++)
+      if (h[k] >> 24 == 0 && (k < 415 || (k - 415) % 16 != 0)) alone = false;
+    if (alone) break;
+  }
+  ASSERT_EQ(h[415], hash);
+  // Equal, one above; then decided by byte 2, byte 1 and byte 0, either way.
+  const uint32_t thrs[] = {hash,        hash + 1,    0x00A2'0000, 0x00A0'FFFF,
+                           0x00A1'B300, 0x00A1'B1FF, 0x00A1'B2C4, 0x00A1'B2C2};
+  for (uint32_t thr : thrs) {
+    for (std::size_t back = 0; back <= 300; back++) {
+      const std::size_t from = 415 - back;
+      for (std::size_t to : {from + back + 1, from + 192, from + 300, data.size()}) {
+        if (to > data.size()) continue;
+        ASSERT_EQ(fn(data.data(), from, to, thr), ref_next(h, from, to, thr))
+            << "threshold " << thr << ", from " << from << ", to " << to;
       }
     }
   }
@@ -273,7 +316,8 @@ TEST_P(candidates, long_ranges) {
 TEST_P(candidates, reads_only_the_windows) {
   const candidate_fn fn = GetParam().fn;
   const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  uint8_t* map = static_cast<uint8_t*>(mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  uint8_t* map =
+      static_cast<uint8_t*>(mmap(nullptr, 4 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(map, MAP_FAILED);
   uint8_t* lo = map + page;
   uint8_t* hi = map + 3 * page;
