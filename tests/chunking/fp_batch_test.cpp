@@ -4,11 +4,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "chunking/fp_batch.h"
+#include "chunking/fp_batch_lanes.h"
 #include "reference.h"
 
 namespace {
@@ -21,6 +24,24 @@ bytes random_bytes(std::size_t n, uint32_t seed) {
   bytes v(n);
   for (auto& b : v) b = static_cast<uint8_t>(rng());
   return v;
+}
+
+// Random bytes that live as long as the program, so that a key computed
+// for (pointer, length) stays valid and the slow reference runs once per
+// chunk, not once per variant.
+const bytes& lasting_random_bytes(std::size_t n, uint32_t seed) {
+  static std::map<std::pair<std::size_t, uint32_t>, bytes> made;
+  auto [it, fresh] = made.try_emplace({n, seed});
+  if (fresh) it->second = random_bytes(n, seed);
+  return it->second;
+}
+
+chunk_key reference_key(const uint8_t* p, uint32_t len, bool lasting) {
+  if (!lasting) return ref::key(p, len);
+  static std::map<std::pair<const uint8_t*, uint32_t>, chunk_key> known;
+  auto [it, fresh] = known.try_emplace({p, len});
+  if (fresh) it->second = ref::key(p, len);
+  return it->second;
 }
 
 chunk_key make_key(std::initializer_list<uint8_t> b) {
@@ -41,13 +62,13 @@ struct batch {
 
 // Runs `fn` on the batch and compares every key with the reference, naming
 // the first chunk that differs.
-void expect_reference_keys(fp_chunks_fn fn, const batch& b, const std::string& what) {
+void expect_reference_keys(fp_chunks_fn fn, const batch& b, const std::string& what, bool lasting = true) {
   std::vector<chunk_key> got(b.ptrs.size());
   // Filler that no key has, so a key that is never written shows up.
   for (auto& k : got) std::memset(k.b, 0xEE, sizeof k.b);
   fn(b.ptrs.data(), b.lens.data(), b.ptrs.size(), got.data());
   for (std::size_t i = 0; i < b.ptrs.size(); i++) {
-    ASSERT_EQ(got[i], ref::key(b.ptrs[i], b.lens[i]))
+    ASSERT_EQ(got[i], reference_key(b.ptrs[i], b.lens[i], lasting))
         << what << ": chunk " << i << " of " << b.ptrs.size() << ", length " << b.lens[i];
   }
 }
@@ -92,6 +113,42 @@ TEST(fp_batch, scalar_is_always_listed_and_the_list_is_fixed_by_the_cpu) {
   for (unsigned i = 0; i < l.count; i++) EXPECT_EQ(again.v[i].fn, l.v[i].fn);
 }
 
+// The lane order is a permutation of the window, and where it reorders,
+// a chunk with many mixes is taken up before the short ones.
+TEST(fp_batch, lane_order_puts_long_chunks_first_and_loses_none) {
+  std::mt19937 rng(8);
+  struct {
+    const char* name;
+    std::vector<uint32_t> lens;
+  } cases[] = {
+      {"equal", std::vector<uint32_t>(40, 64)},
+      {"one long last", {70, 70, 70, 70, 70, 70, 70, 70, 70, 70, 70, 70, 70, 70, 70, 40000}},
+      {"two long among empty ones", {0, 0, 5000, 0, 0, 65535, 0, 0}},
+      {"random", {}},
+      {"a full window", {}},
+  };
+  for (int i = 0; i < 100; i++) cases[3].lens.push_back(rng() % 65536);
+  for (std::size_t i = 0; i < fp_window; i++) cases[4].lens.push_back(i % 7 ? 64 + rng() % 300 : rng() % 65536);
+  for (const auto& c : cases) {
+    for (unsigned lanes : {8u, 16u}) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(lanes) + " lanes");
+      std::vector<uint16_t> ord(c.lens.size());
+      fp_lane_order(c.lens.data(), c.lens.size(), lanes, ord.data());
+      std::vector<bool> seen(c.lens.size());
+      for (uint16_t i : ord) {
+        ASSERT_LT(i, c.lens.size());
+        EXPECT_FALSE(seen[i]) << "chunk " << i << " twice";
+        seen[i] = true;
+      }
+      uint32_t longest = 0;
+      for (uint32_t len : c.lens) longest = len > longest ? len : longest;
+      // Only buckets of mix counts are ordered, so the first chunk need not
+      // be the longest, but it is within a factor of two of it.
+      EXPECT_GE(2 * (c.lens[ord[0]] / 63 + 1), longest / 63 + 1) << "first taken up: chunk " << ord[0];
+    }
+  }
+}
+
 // Every test below runs once per variant; variants this CPU lacks are
 // skipped, and "dispatch" is whatever fp_chunks picked.
 class fp_batch_variant : public ::testing::TestWithParam<const char*> {
@@ -121,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(fp_batch, fp_batch_variant,
                          [](const auto& info) { return std::string(info.param); });
 
 TEST_P(fp_batch_variant, every_length_up_to_300_alone_and_together) {
-  bytes data = random_bytes(301 * 302 / 2 + 1, 1);
+  const bytes& data = lasting_random_bytes(301 * 302 / 2 + 1, 1);
   batch all;
   std::size_t off = 0;
   for (uint32_t len = 0; len <= 300; len++) {
@@ -138,7 +195,7 @@ TEST_P(fp_batch_variant, every_length_up_to_300_alone_and_together) {
 // steps up between 63k and 63k + 1, and a run of 63 that ends the chunk is
 // read without its 64th byte.
 TEST_P(fp_batch_variant, lengths_around_multiples_of_63_up_to_the_maximum) {
-  bytes data = random_bytes(65535, 2);
+  const bytes& data = lasting_random_bytes(65535, 2);
   std::vector<uint32_t> lens;
   for (uint32_t k = 1; k * 63 <= 65535 + 1; k += (k < 24 ? 1 : 61)) {
     for (uint32_t d : {62u, 63u, 64u}) {  // 63k - 1, 63k, 63k + 1
@@ -163,7 +220,7 @@ TEST_P(fp_batch_variant, lengths_around_multiples_of_63_up_to_the_maximum) {
 // Lanes finish at different times and take up new chunks; every key must
 // still go to its own chunk's slot.
 TEST_P(fp_batch_variant, batches_of_mixed_lengths) {
-  bytes data = random_bytes(1 << 20, 3);
+  const bytes& data = lasting_random_bytes(1 << 20, 3);
   std::mt19937 rng(4);
   auto at = [&](uint32_t len) { return data.data() + rng() % (data.size() - len); };
   struct shape {
@@ -190,7 +247,8 @@ TEST_P(fp_batch_variant, batches_of_mixed_lengths) {
   };
   for (const shape& s : shapes) {
     for (std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{lanes - 1}, std::size_t{lanes},
-                          std::size_t{lanes + 1}, std::size_t{2 * lanes + 3}, std::size_t{33}, std::size_t{64}, std::size_t{100}}) {
+                          std::size_t{lanes + 1}, std::size_t{2 * lanes + 3}, std::size_t{33}, std::size_t{64}, std::size_t{100},
+                          std::size_t{257}}) {
       if (n == 0) continue;
       batch b;
       for (std::size_t i = 0; i < n; i++) {
@@ -203,7 +261,7 @@ TEST_P(fp_batch_variant, batches_of_mixed_lengths) {
 }
 
 TEST_P(fp_batch_variant, random_batch_sizes_and_alignments) {
-  bytes data = random_bytes(1 << 20, 5);
+  const bytes& data = lasting_random_bytes(1 << 20, 5);
   std::mt19937 rng(6);
   for (int round = 0; round < 200; round++) {
     std::size_t n = 1 + rng() % 64;
@@ -240,7 +298,7 @@ TEST_P(fp_batch_variant, structured_bytes) {
     for (uint32_t len : {0u, 1u, 62u, 63u, 64u, 126u, 127u, 200u, 4096u, 65535u})
       for (std::size_t start : {0u, 1u, 60u, 63u})
         b.add(data.data() + start, len);
-    expect_reference_keys(fn, b, f.name);
+    expect_reference_keys(fn, b, f.name, false);
   }
 }
 
@@ -270,7 +328,7 @@ TEST_P(fp_batch_variant, reads_nothing_outside_the_chunks) {
       b.add(hi_guard - len, len);
       b.add(body, len);
     }
-  expect_reference_keys(fn, b, "at the guard pages");
+  expect_reference_keys(fn, b, "at the guard pages", false);
   munmap(m, mapped + 2 * page);
 }
 
