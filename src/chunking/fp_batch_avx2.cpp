@@ -48,10 +48,13 @@ template <unsigned round>
 // byte is the run length: x15.
 template <unsigned i>
 [[gnu::always_inline]] inline void md5_step(vec& a, vec b, vec c, vec d, const vec* x, vec x15) {
+  // Shift counts as constants that even an unoptimised build folds.
+  constexpr int rot = fp_md5::rot(i);
+  constexpr unsigned w = fp_md5::word(i);
   vec t = _mm256_add_epi32(a, _mm256_set1_epi32(static_cast<int>(fp_md5::k[i])));
-  t = _mm256_add_epi32(t, fp_md5::word(i) == 15 ? x15 : x[fp_md5::word(i)]);
+  t = _mm256_add_epi32(t, w == 15 ? x15 : x[w]);
   t = _mm256_add_epi32(t, md5_fn<i / 16>(b, c, d));
-  t = _mm256_or_si256(_mm256_slli_epi32(t, fp_md5::rot(i)), _mm256_srli_epi32(t, 32 - fp_md5::rot(i)));
+  t = _mm256_or_si256(_mm256_slli_epi32(t, rot), _mm256_srli_epi32(t, 32 - rot));
   a = _mm256_add_epi32(b, t);
 }
 

@@ -40,10 +40,13 @@ using vec = __m512i;
 // byte is the run length: x15.
 template <unsigned i>
 [[gnu::always_inline]] inline void md5_step(vec& a, vec b, vec c, vec d, const vec* x, vec x15) {
+  // Immediates as constants that even an unoptimised build folds.
+  constexpr int table = fp_md5::truth_table(i / 16), rot = fp_md5::rot(i);
+  constexpr unsigned w = fp_md5::word(i);
   vec t = _mm512_add_epi32(a, _mm512_set1_epi32(static_cast<int>(fp_md5::k[i])));
-  t = _mm512_add_epi32(t, fp_md5::word(i) == 15 ? x15 : x[fp_md5::word(i)]);
-  t = _mm512_add_epi32(t, _mm512_ternarylogic_epi32(b, c, d, fp_md5::truth_table(i / 16)));
-  a = _mm512_add_epi32(b, _mm512_rol_epi32(t, fp_md5::rot(i)));
+  t = _mm512_add_epi32(t, w == 15 ? x15 : x[w]);
+  t = _mm512_add_epi32(t, _mm512_ternarylogic_epi32(b, c, d, table));
+  a = _mm512_add_epi32(b, _mm512_rol_epi32(t, rot));
 }
 
 // Four steps; each result takes the place of the word that is oldest, so
