@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     std::string name;
     std::size_t batch;  // 0: one chunk at a time
     fp_chunks_fn fn;
-    int kind;  // 0 absorb, 1 fp_chunk, 2 batch, 3 batch longest first, 4 sorted groups of `lanes`
+    int kind;  // 0 absorb, 1 fp_chunk, 2 batch, 4 sorted groups of `lanes`
     unsigned lanes = 0;
   };
   std::vector<method> methods = {{"fp_absorb per byte", 0, nullptr, 0}, {"fp_chunk", 0, nullptr, 1}};
@@ -100,14 +100,13 @@ int main(int argc, char** argv) {
   for (unsigned i = 1; i < vl.count; i++)
     for (std::size_t b : {std::size_t{16}, std::size_t{32}, std::size_t{64}, std::size_t{256}})
       methods.push_back({std::string(vl.v[i].name) + " batch " + std::to_string(b), b, vl.v[i].fn, 2});
-  // Other ways to keep the lanes busy, for comparison with refilling lanes
-  // in the given order: refill with the longest chunks first, or sort a
-  // batch by mix count and run it as groups of one chunk per lane, no refill.
+  // The other way to keep lanes busy, for comparison with lanes that take
+  // up the next chunk as soon as theirs is done: sort a batch by mix count
+  // and run it as groups of one chunk per lane, lanes idle until the group
+  // is done.
   for (unsigned i = 1; i < vl.count; i++)
-    for (std::size_t b : {std::size_t{32}, std::size_t{64}}) {
-      methods.push_back({std::string(vl.v[i].name) + " longest 1st " + std::to_string(b), b, vl.v[i].fn, 3});
+    for (std::size_t b : {std::size_t{32}, std::size_t{64}})
       methods.push_back({std::string(vl.v[i].name) + " groups of " + std::to_string(b), b, vl.v[i].fn, 4, vl.v[i].lanes});
-    }
 
   std::printf("%zu MB random bytes keyed %zu times per run, thread CPU time, median of %d runs\n", mb, loops, repeats);
   for (const cut& c : cuts) {
@@ -155,11 +154,8 @@ int main(int argc, char** argv) {
               sp[j] = ptrs[i + (order[j] & 0xFFFF)];
               sl[j] = c.lens[i + (order[j] & 0xFFFF)];
             }
-            if (m.kind == 3) {
-              m.fn(sp, sl, b, sk);
-            } else {
-              for (std::size_t j = 0; j < b; j += m.lanes) m.fn(sp + j, sl + j, std::min<std::size_t>(m.lanes, b - j), sk + j);
-            }
+            for (std::size_t j = 0; j < b; j += m.lanes)
+              m.fn(sp + j, sl + j, std::min<std::size_t>(m.lanes, b - j), sk + j);
             for (std::size_t j = 0; j < b; j++) keys[i + (order[j] & 0xFFFF)] = sk[j];
           }
         }
