@@ -7,7 +7,7 @@
 // L_i(b) is the CRC without initial register or final complement of the
 // window that holds b at offset i and zeros elsewhere. L_15(b) is the plain
 // reflected table entry T[b]; each zero byte after b is one more fold
-// x -> (x >> 8) ^ T[x & 0xFF], so L_i = fold^(15-i)(T[b]).
+// x -> (x >> 8) ^ T[x & 0xFF], so L_i(b) = fold^(15-i)(T[b]).
 //
 // That gives three ways to look at the window hash:
 //  - sixteen table lookups, slice[i][w_i], for a hash from scratch;
@@ -29,8 +29,8 @@ namespace longdup {
 
 struct alignas(64) cand_tables {
   uint32_t slice[16][256];  // L_i(b)
-  uint32_t in[256];         // the chunker's crc_tab: CRC-32 of the single byte j
-  uint32_t out[256];        // the chunker's crc_out_tab: removes the byte 16 back
+  uint32_t in[256];         // the chunker's crc_tab: in[j] is the CRC-32 of the single byte j
+  uint32_t out[256];        // the chunker's crc_out_tab: out[j] takes byte j out of the window
   // For hash byte B and window offset i: the 8x8 matrix of b -> byte B of
   // L_i(b) in the affine instruction's layout (the row that gives result bit
   // r is byte 7 - r of the qword), and the same map as two nibble tables.
