@@ -1,8 +1,8 @@
 #include "chunking/fp_batch.h"
 
-#include "chunking/fp_batch_lanes.h"
-
 #include <cstring>
+
+#include "chunking/fp_batch_lanes.h"
 
 namespace longdup {
 

@@ -5,7 +5,8 @@
 //
 // Chunks have different mix counts. A lane whose chunk has had its last mix
 // hands out the key and takes the next chunk of the batch at once, so the
-// lanes stay busy until the batch runs dry.
+// lanes stay busy until the batch runs dry; fp_lane_order decides which
+// chunks go first.
 //
 // AVX2 has no byte-masked load, so a run is read as whole words under a
 // word mask plus one partial word, which keeps every read inside the chunk.

@@ -5,11 +5,13 @@
 //
 // Chunks have different mix counts. A lane whose chunk has had its last mix
 // hands out the key and takes the next chunk of the batch at once, so the
-// lanes stay busy until the batch runs dry. (Measured against sorting a
-// batch by mix count and running it as groups of sixteen with lanes idle
-// until the group's longest chunk is done: refilling was faster throughout.
-// Building the blocks with gathers instead of row loads and a transposition
-// measured at half the speed.)
+// lanes stay busy until the batch runs dry; fp_lane_order decides which
+// chunks go first. Sorting a batch by mix count and running it as groups of
+// sixteen, lanes idle until the group's longest chunk is done, measured
+// slower at every chunk length (bench/kernels/fp_bench.cpp). Building the
+// blocks with gathers instead of row loads and a transposition measured at
+// half the speed (bench/kernels/fp_gather_bench.cpp).
+
 // The intrinsics that take no pass-through operand fill it from a value
 // initialised with itself, which GCC 12 reports as maybe uninitialised once
 // they are inlined here.
