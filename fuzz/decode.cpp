@@ -1,6 +1,7 @@
 // Arbitrary bytes as an encoded stream: the decoder must either restore
 // something or report corruption, never crash, hang or read outside its
-// ring. What it restores must survive a round trip of its own.
+// ring; the fast decoder must agree with the literal one on the output and
+// the failure; and what it restores must survive a round trip of its own.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -20,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::vector<uint8_t> plain;
   fuzz::outcome d = fuzz::run(true, stream.data(), stream.size(), plain);
   if (d.end != loop_done && d.end != loop_failed) std::abort();
+  std::vector<uint8_t> slow;
+  fuzz::outcome l = fuzz::run(true, stream.data(), stream.size(), slow, 0, 1, true);
+  if (l.end != d.end || l.failure != d.failure || slow != plain) std::abort();
   if (d.end != loop_done) return 0;
   if (d.sum != plain.size()) std::abort();
   uint32_t avglen = stream[0] | stream[1] << 8;

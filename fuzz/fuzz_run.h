@@ -37,11 +37,12 @@ struct outcome {
   loop_end end;
   uint64_t sum;
   uint64_t x;
+  uint32_t failure;
 };
 
 // The coder is large; one static object serves every run.
 inline outcome run(bool decode, const uint8_t* data, std::size_t size, std::vector<uint8_t>& out,
-                   uint32_t avglen = 0, uint32_t mib = 1) {
+                   uint32_t avglen = 0, uint32_t mib = 1, bool literal = false) {
   static coder c;
   static uint8_t in_buf[block_size], out_buf[block_size];
   c = coder{};
@@ -51,11 +52,12 @@ inline outcome run(bool decode, const uint8_t* data, std::size_t size, std::vect
     prepare_encode(c, avglen, mib << 20, mib << 20);
     c.ix.htbl = static_cast<hentry*>(page_alloc_zeroed(uint64_t{c.ix.cfg_tblsize} * sizeof(hentry)));
   }
+  c.literal = literal;
   mem_source src{data, size, 0};
   loop_end end = resume_loop(c, in_buf, out_buf, {&src, mem_read}, {&out, vec_write});
   page_free(c.ix.htbl);
   page_free(c.hist);
-  return {end, c.sum, c.x};
+  return {end, c.sum, c.x, c.failure};
 }
 
 }  // namespace longdup::fuzz

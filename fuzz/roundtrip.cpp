@@ -1,5 +1,5 @@
 // Encode arbitrary bytes with small parameters, decode, and require the
-// same bytes and the same counts back.
+// same bytes and the same counts back, and the literal encoder's stream.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +19,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   fuzz::outcome e = fuzz::run(false, data, size, enc, avglen, 1);
   fuzz::outcome d = fuzz::run(true, enc.data(), enc.size(), dec);
   if (e.end != loop_done || d.end != loop_done) std::abort();
+  // The fast encoder writes the literal encoder's stream byte for byte.
+  std::vector<uint8_t> slow;
+  fuzz::run(false, data, size, slow, avglen, 1, true);
+  if (slow != enc) std::abort();
   if (dec.size() != size || (size && !std::equal(dec.begin(), dec.end(), data))) std::abort();
   if (e.sum != size || d.sum != size || e.x != d.x) std::abort();
   return 0;

@@ -15,10 +15,14 @@
 // The intrinsics that take no pass-through operand fill it from a value
 // initialised with itself, which GCC 12 reports as maybe uninitialised once
 // they are inlined here.
+#if defined(__clang__)
+#include <immintrin.h>
+#else
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
+#endif
 
 #include <cstring>
 #include <utility>
@@ -27,8 +31,14 @@
 #include "chunking/fp_batch_lanes.h"
 #include "chunking/fp_batch_md5.h"
 
+// Everything below is compiled for the instruction set; the one caller
+// checks the CPU first.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512bw"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512bw")
+#endif
 
 namespace longdup {
 
@@ -188,4 +198,8 @@ void fp_chunks_avx512(const uint8_t* const* ptrs, const uint32_t* lens, std::siz
 
 }  // namespace longdup
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif

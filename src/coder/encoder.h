@@ -20,7 +20,7 @@
 
 namespace longdup {
 
-inline constexpr std::size_t encode_batch = 32;
+inline constexpr std::size_t encode_batch = 64;
 
 inline void prefetch_home(const chunk_index& ix, const chunk_key& key) {
   uint32_t word;
