@@ -53,6 +53,8 @@ coro_resume:
         movl    STATUS(%rbx), %eax
         jmp     .Lresumed
 .Lcontinue:
+        call    coro_before_continue    # rdi: the object; see coro.cpp
+        movq    %rbx, %rdi
         # Write the body's region back to the addresses it came from. This
         # frame lies above stack_base by the gap, so the copy cannot reach it.
         movq    STACK_LOW(%rdi), %r8

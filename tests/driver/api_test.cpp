@@ -127,11 +127,11 @@ TEST(api, jobs_interleave_on_one_thread) {
 }
 
 [[gnu::noinline]] bool step_deeper(longdup::job* j, int depth) {
-  volatile char pad[4096];
-  pad[0] = static_cast<char>(depth);
-  if (depth == 0) return longdup::job_step(j);
-  bool more = step_deeper(j, depth - 1);
-  pad[1] = pad[0];
+  char pad[4096];
+  std::memset(pad, depth, sizeof pad);
+  asm volatile("" : : "r"(pad) : "memory");  // the frame must really hold pad
+  bool more = depth == 0 ? longdup::job_step(j) : step_deeper(j, depth - 1);
+  asm volatile("" : : "r"(pad) : "memory");
   return more;
 }
 

@@ -9,6 +9,8 @@
 #include <new>
 #include <vector>
 
+#include "sanitizer.h"
+
 namespace longdup {
 namespace {
 
@@ -88,7 +90,9 @@ TEST(page_alloc, zeroed_blocks_read_as_zero) {
   for (uint64_t n : sizes) {
     auto* p = static_cast<unsigned char*>(page_alloc_zeroed(n));
     std::vector<unsigned char> zero(n);
-    EXPECT_EQ(std::memcmp(p, zero.data(), n), 0) << "n=" << n;
+    if (n) {
+      EXPECT_EQ(std::memcmp(p, zero.data(), n), 0) << "n=" << n;
+    }
     page_free(p);
   }
 }
@@ -120,7 +124,11 @@ TEST(page_alloc, exhaustion_throws) {
       uint64_t{1} << 62,                            // beyond any address space
   };
   for (uint64_t n : sizes) {
-    EXPECT_THROW(page_alloc(n), std::bad_alloc) << "n=" << n;
+    // The sanitizer's allocator stops the process on an impossible size
+    // rather than throwing; the wrapping sizes never reach it.
+    if (!test::under_asan || n != uint64_t{1} << 62) {
+      EXPECT_THROW(page_alloc(n), std::bad_alloc) << "n=" << n;
+    }
     EXPECT_THROW(page_alloc_zeroed(n), std::bad_alloc) << "n=" << n;
   }
 }
