@@ -24,6 +24,7 @@
 #include "coder/format.h"
 #include "coder/record.h"
 #include "coro/stream_io.h"
+#include "driver/page_alloc.h"
 
 namespace longdup {
 
@@ -79,9 +80,20 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, s
   return q;
 }
 
+// The ring is written straight through, so its pages are committed a few
+// MiB ahead of the writes, in one call each, instead of one fault per page.
+inline constexpr uint32_t ring_commit_step = 4u << 20;
+
 // One finished chunk of plain bytes: into the ring, out, and counted.
+// `committed` is how far the ring's pages are known to be in place.
 [[gnu::always_inline]] inline void put_plain(coder& c, const uint8_t* p, std::size_t len,
-                                             uint32_t last_src, uint32_t& next_src) {
+                                             uint32_t last_src, uint32_t& next_src,
+                                             uint32_t& committed) {
+  if (c.hist_pos + len > committed && committed < c.hist_size) {
+    uint32_t n = c.hist_size - committed < ring_commit_step ? c.hist_size - committed : ring_commit_step;
+    page_commit(c.hist + committed, n);
+    committed += n;
+  }
   ring_store(c, p, len);
   put_bytes(&c.out, p, len);
   c.x++;
@@ -111,13 +123,14 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, s
   const uint32_t threshold = c.ck.threshold;
   uint32_t last_src = 0;
   uint32_t next_src = 0;
+  uint32_t committed = c.hist_pos;
   for (;;) {
     uint8_t head[4];
     uint32_t got;
     bool in_block = c.in.end - c.in.ptr >= 4;  // the head lies in the block
     if (!take_bytes(c, head, 4, got)) {
       // One to three bytes after the last record are plain bytes.
-      put_plain(c, head, got, last_src, next_src);
+      put_plain(c, head, got, last_src, next_src, committed);
       return;
     }
     int type = token_type(head);
@@ -140,7 +153,7 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, s
       last_src = pos_source(c.stream_pos, dist);
       std::size_t len;
       const uint8_t* q = copy_source(c, dist, threshold, len);
-      put_plain(c, q, len, last_src, next_src);
+      put_plain(c, q, len, last_src, next_src, committed);
       continue;
     }
 
@@ -161,7 +174,7 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, s
       std::size_t len = chunk_end(start, have, 0, threshold);
       if (len) {
         c.in.ptr = start + len;
-        put_plain(c, start, len, last_src, next_src);
+        put_plain(c, start, len, last_src, next_src, committed);
         continue;
       }
       std::memcpy(c.chunk_buf, start, have);
@@ -173,7 +186,7 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, s
     for (;;) {
       if (c.in.ptr == c.in.end) {
         if (get_byte(&c.in) < 0) {
-          put_plain(c, c.chunk_buf, pending, last_src, next_src);
+          put_plain(c, c.chunk_buf, pending, last_src, next_src, committed);
           return;
         }
         c.in.ptr--;
@@ -184,7 +197,7 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, s
       std::size_t len = chunk_end(c.chunk_buf, pending + take, checked, threshold);
       if (len) {
         c.in.ptr += len - pending;
-        put_plain(c, c.chunk_buf, len, last_src, next_src);
+        put_plain(c, c.chunk_buf, len, last_src, next_src, committed);
         break;
       }
       pending += static_cast<uint32_t>(take);

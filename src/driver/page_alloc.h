@@ -32,6 +32,10 @@ void* page_alloc(uint64_t n);
 // uses costs little.
 void* page_alloc_zeroed(uint64_t n);
 
+// Commits the pages of [p, p + n) ahead of their first write, in one call
+// instead of a fault per page; a hint, so failure is ignored.
+void page_commit(void* p, uint64_t n);
+
 // Releases a block from either allocation function; null is ignored.
 void page_free(void* p);
 
