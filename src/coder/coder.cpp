@@ -1,5 +1,6 @@
 #include "coder/coder.h"
 
+#include <cstring>
 #include <new>
 
 #include "coder/decoder.h"
@@ -42,12 +43,18 @@ const char* failure_text(uint32_t failure) {
   if (c.failure) return false;
   c.avglen = h.avglen;
   c.ix.cfg_decwinsize = h.window;
-  if (c.hist && c.hist_size == h.window) return true;
+  if (c.hist && c.hist_size == h.window) {
+    // The ring is kept, but its chunk lengths belong to the earlier stream.
+    std::memset(len_cache(c), 0, len_cache_bytes(c.hist_size) - 8);
+    return true;
+  }
   page_free(c.hist);
   c.hist = nullptr;
   c.hist_size = 0;
   try {
-    c.hist = static_cast<uint8_t*>(page_alloc(h.window));
+    // Zeroed memory, committed as it is written: the ring follows the output,
+    // and the length cache behind it reads as empty without a clearing pass.
+    c.hist = static_cast<uint8_t*>(page_alloc_zeroed(uint64_t{h.window} + len_cache_bytes(h.window)));
   } catch (const std::bad_alloc&) {
     // Caught here, inside the body: no exception may unwind across the
     // coroutine switch.

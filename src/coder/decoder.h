@@ -28,6 +28,40 @@
 
 namespace longdup {
 
+// Chunk lengths by where the chunks start. A copy whose source is the start
+// of a chunk the decoder produced is as long as that chunk (its bytes are
+// the chunk's, and a chunk's end depends on its bytes alone), so its length
+// is known without scanning the source. Every source an encoder names is
+// such a start. The cache lives just past the ring, in the same block; an
+// entry holds the chunk's offset in the plain stream (counted from 0, never
+// wrapping) above its 16-bit length. Chunks start at least 64 bytes apart,
+// so consecutive chunks never share a slot, and runs of copies read the
+// cache in order.
+inline constexpr unsigned len_cache_shift = 6;
+
+inline uint64_t len_cache_entries(uint32_t window) {
+  uint64_t n = 1;
+  while (n < window / 256) n <<= 1;  // an entry per 256 bytes of window
+  return n;
+}
+
+inline uint64_t len_cache_bytes(uint32_t window) { return len_cache_entries(window) * 8 + 8; }
+
+inline uint64_t* len_cache(const coder& c) {
+  auto end = reinterpret_cast<uintptr_t>(c.hist + c.hist_size);
+  return reinterpret_cast<uint64_t*>((end + 7) & ~uintptr_t{7});
+}
+
+inline void len_cache_put(const coder& c, uint64_t mask, uint64_t start, std::size_t len) {
+  len_cache(c)[(start >> len_cache_shift) & mask] = start << 16 | len;
+}
+
+// The cached length of the chunk that starts at `start`, or 0.
+inline std::size_t len_cache_get(const coder& c, uint64_t mask, uint64_t start) {
+  uint64_t e = len_cache(c)[(start >> len_cache_shift) & mask];
+  return e >> 16 == start ? static_cast<std::size_t>(e & 0xFFFF) : 0;
+}
+
 // Appends n plain bytes (n below the window) to the ring.
 inline void ring_store(coder& c, const uint8_t* p, std::size_t n) {
   std::size_t room = c.hist_size - c.hist_pos;
@@ -54,16 +88,18 @@ inline void ring_load(const coder& c, uint32_t r, uint8_t* dst, std::size_t n) {
 
 // The bytes of a copy from `dist` back, where the ring holds them in one
 // piece, else in chunk_buf. Sets len to the chunk's length.
-inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, std::size_t& len) {
+inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, uint64_t mask,
+                                  std::size_t& len) {
   const uint32_t window = c.hist_size;
   uint32_t r = static_cast<uint32_t>((uint64_t{c.hist_pos} + window - dist) % window);
-  std::size_t limit = dist < chunk_max_len ? dist : chunk_max_len;
+  len = len_cache_get(c, mask, c.sum - dist);
+  std::size_t limit = len ? len : dist < chunk_max_len ? dist : chunk_max_len;
   const uint8_t* q = c.hist + r;
   if (r + limit > window) {
     ring_load(c, r, c.chunk_buf, limit);
     q = c.chunk_buf;
   }
-  len = chunk_end(q, limit, 0, threshold);
+  if (!len) len = chunk_end(q, limit, 0, threshold);
   if (len == 0) {
     // The chunk runs past its own source: lay out the repeating bytes.
     ring_load(c, r, c.chunk_buf, dist);
@@ -88,7 +124,7 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
 // `committed` is how far the ring's pages are known to be in place.
 [[gnu::always_inline]] inline void put_plain(coder& c, const uint8_t* p, std::size_t len,
                                              uint32_t last_src, uint32_t& next_src,
-                                             uint32_t& committed) {
+                                             uint32_t& committed, uint64_t mask) {
   if (c.hist_pos + len > committed && committed < c.hist_size) {
     uint32_t n = c.hist_size - committed < ring_commit_step ? c.hist_size - committed : ring_commit_step;
     page_commit(c.hist + committed, n);
@@ -96,6 +132,7 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
   }
   ring_store(c, p, len);
   put_bytes(&c.out, p, len);
+  len_cache_put(c, mask, c.sum, len);
   c.x++;
   c.sum += len;
   c.stream_pos = pos_advance(c.stream_pos, static_cast<uint32_t>(len));
@@ -124,13 +161,14 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
   uint32_t last_src = 0;
   uint32_t next_src = 0;
   uint32_t committed = c.hist_pos;
+  const uint64_t mask = len_cache_entries(c.hist_size) - 1;
   for (;;) {
     uint8_t head[4];
     uint32_t got;
     bool in_block = c.in.end - c.in.ptr >= 4;  // the head lies in the block
     if (!take_bytes(c, head, 4, got)) {
       // One to three bytes after the last record are plain bytes.
-      put_plain(c, head, got, last_src, next_src, committed);
+      put_plain(c, head, got, last_src, next_src, committed, mask);
       return;
     }
     int type = token_type(head);
@@ -152,8 +190,8 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
       }
       last_src = pos_source(c.stream_pos, dist);
       std::size_t len;
-      const uint8_t* q = copy_source(c, dist, threshold, len);
-      put_plain(c, q, len, last_src, next_src, committed);
+      const uint8_t* q = copy_source(c, dist, threshold, mask, len);
+      put_plain(c, q, len, last_src, next_src, committed, mask);
       continue;
     }
 
@@ -174,7 +212,7 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
       std::size_t len = chunk_end(start, have, 0, threshold);
       if (len) {
         c.in.ptr = start + len;
-        put_plain(c, start, len, last_src, next_src, committed);
+        put_plain(c, start, len, last_src, next_src, committed, mask);
         continue;
       }
       std::memcpy(c.chunk_buf, start, have);
@@ -186,7 +224,7 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
     for (;;) {
       if (c.in.ptr == c.in.end) {
         if (get_byte(&c.in) < 0) {
-          put_plain(c, c.chunk_buf, pending, last_src, next_src, committed);
+          put_plain(c, c.chunk_buf, pending, last_src, next_src, committed, mask);
           return;
         }
         c.in.ptr--;
@@ -197,7 +235,7 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
       std::size_t len = chunk_end(c.chunk_buf, pending + take, checked, threshold);
       if (len) {
         c.in.ptr += len - pending;
-        put_plain(c, c.chunk_buf, len, last_src, next_src, committed);
+        put_plain(c, c.chunk_buf, len, last_src, next_src, committed, mask);
         break;
       }
       pending += static_cast<uint32_t>(take);

@@ -87,7 +87,9 @@ job* job_open_encode(const params& p, source in, sink out) {
   }
   prepare_encode(j->c, p.avglen, p.index_mib << 20, p.window_mib << 20);
   try {
-    j->c.ix.htbl = static_cast<hentry*>(page_alloc_zeroed(uint64_t{j->c.ix.cfg_tblsize} * sizeof(hentry)));
+    uint64_t bytes = uint64_t{j->c.ix.cfg_tblsize} * sizeof(hentry);
+    j->c.ix.htbl = static_cast<hentry*>(page_alloc_zeroed(bytes));
+    if (bytes >= (64u << 20)) page_prefer_huge(j->c.ix.htbl, bytes);
   } catch (const std::bad_alloc&) {
     fail(j->r, status::memory, "index size", "out of memory for the index table");
     j->finished = true;

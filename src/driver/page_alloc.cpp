@@ -26,16 +26,6 @@ uintptr_t load_word(const unsigned char* at) {
 
 void store_word(unsigned char* at, uintptr_t v) { std::memcpy(at, &v, sizeof v); }
 
-// The index is probed at random, one slot per chunk: with 4 KiB pages nearly
-// every probe misses the TLB, and a large input takes a page fault for every
-// 4 KiB of the table. Huge pages cut both by 512. The price is that memory is
-// committed 2 MiB at a time, so a short run that probes a few hundred slots
-// commits a few hundred MiB at most.
-void prefer_huge_pages(unsigned char* block, uint64_t n) {
-  if (n < (64u << 20)) return;
-  madvise(block, n & ~(page_size - 1), MADV_HUGEPAGE);
-}
-
 uint64_t checked_request(uint64_t n) {
   if (n > std::numeric_limits<uint64_t>::max() - page_slack) throw std::bad_alloc();
   return page_request_size(n);
@@ -63,8 +53,13 @@ void* page_alloc_zeroed(uint64_t n) {
   unsigned char* aligned = base + page_offset(reinterpret_cast<uintptr_t>(base));
   store_word(aligned - 8, reinterpret_cast<uintptr_t>(base) | mapped_tag);
   store_word(aligned - 16, request);
-  prefer_huge_pages(aligned, n);
   return aligned;
+}
+
+void page_prefer_huge(void* p, uint64_t n) {
+  auto a = (reinterpret_cast<uintptr_t>(p) + page_size - 1) & ~(page_size - 1);
+  uint64_t skip = a - reinterpret_cast<uintptr_t>(p);
+  if (n > skip) madvise(reinterpret_cast<void*>(a), (n - skip) & ~(page_size - 1), MADV_HUGEPAGE);
 }
 
 void page_commit(void* p, uint64_t n) {

@@ -32,6 +32,15 @@ void* page_alloc(uint64_t n);
 // uses costs little.
 void* page_alloc_zeroed(uint64_t n);
 
+// Asks for huge pages under [p, p + n): for a large table probed at random,
+// where 4 KiB pages make nearly every probe miss the TLB and a large input
+// take a page fault for every 4 KiB of the table. The price is that memory
+// is committed 2 MiB at a time, so a short run that probes a few hundred
+// slots commits a few hundred MiB at most; and that the kernel may stop to
+// compact memory for them, so a buffer written straight through (the
+// decoder's ring) is better off without. A hint; failure is ignored.
+void page_prefer_huge(void* p, uint64_t n);
+
 // Commits the pages of [p, p + n) ahead of their first write, in one call
 // instead of a fault per page; a hint, so failure is ignored.
 void page_commit(void* p, uint64_t n);
