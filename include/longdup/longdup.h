@@ -21,6 +21,7 @@ struct params {
   uint32_t avglen = 100;       // average chunk length, 1..65535
   uint32_t index_mib = 256;    // index table, 1..4095 MiB (20 bytes a chunk)
   uint32_t window_mib = 1024;  // how far back a repeat may lie, 1..4095 MiB
+  uint64_t size_hint = 0;      // expected input length, 0 if unknown; tunes memory use only
 };
 
 // The values match the command line's exit statuses.

@@ -370,6 +370,7 @@ int cli_main(int argc, char** argv) {
   if (int s = open_output(f, in_st, decode)) return s;
   pg.on = isatty(2);
   pg.total = S_ISREG(in_st.st_mode) ? static_cast<uint64_t>(in_st.st_size) : 0;
+  p.size_hint = pg.total;
   watch_signals();
   return run(f, decode, p, info, pg);
 }

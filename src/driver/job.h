@@ -17,6 +17,7 @@ struct job {
   result r;
   bool started;
   bool finished;
+
 };
 
 // The parameter checks, in one place for the library and the command line.
