@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli_harness.h"
+#include "longdup/longdup.h"
 
 namespace longdup::test {
 namespace {
@@ -51,7 +52,7 @@ TEST(unix, help_version_and_usage_hint) {
   }
   cli_result v = t.run({"--version"});
   EXPECT_EQ(v.status, 0);
-  EXPECT_EQ(v.out, std::string("longdup ") + LONGDUP_VERSION + "\n");
+  EXPECT_EQ(v.out, std::string("longdup ") + longdup::version() + "\n");
   cli_result few = t.run({"e", "x"});
   EXPECT_EQ(few.status, 1);
   EXPECT_EQ(few.out, "");
