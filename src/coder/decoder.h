@@ -22,6 +22,7 @@
 #include "chunking/chunk_end.h"
 #include "coder/coder.h"
 #include "coder/format.h"
+#include "coder/gather.h"
 #include "coder/record.h"
 #include "coro/stream_io.h"
 #include "driver/page_alloc.h"
@@ -220,7 +221,6 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
       c.in.ptr = c.in.end;
     }
     // The chunk straddles input blocks: gather it.
-    uint32_t checked = pending;
     for (;;) {
       if (c.in.ptr == c.in.end) {
         if (get_byte(&c.in) < 0) {
@@ -229,18 +229,11 @@ inline constexpr uint32_t ring_commit_step = 4u << 20;
         }
         c.in.ptr--;
       }
-      std::size_t take = static_cast<std::size_t>(c.in.end - c.in.ptr);
-      if (take > chunk_max_len - pending) take = chunk_max_len - pending;
-      std::memcpy(c.chunk_buf + pending, c.in.ptr, take);
-      std::size_t len = chunk_end(c.chunk_buf, pending + take, checked, threshold);
+      std::size_t len = gather_chunk(c, pending, threshold);
       if (len) {
-        c.in.ptr += len - pending;
         put_plain(c, c.chunk_buf, len, last_src, next_src, committed, mask);
         break;
       }
-      pending += static_cast<uint32_t>(take);
-      checked = pending;
-      c.in.ptr += take;
     }
   }
 }

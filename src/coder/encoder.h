@@ -15,6 +15,7 @@
 #include "chunking/chunk_end.h"
 #include "chunking/fp_batch.h"
 #include "coder/coder.h"
+#include "coder/gather.h"
 #include "coder/record.h"
 #include "coro/stream_io.h"
 
@@ -64,8 +65,7 @@ inline uint8_t* cut_batch(coder& c, uint8_t* p, uint8_t* e, chunk_batch& b, uint
 [[gnu::always_inline]] inline void encode_loop(coder& c) {
   const uint32_t threshold = c.ck.threshold;
   uint32_t next_src = 0;
-  uint32_t pending = 0;   // bytes of a straddling chunk gathered in chunk_buf
-  uint32_t checked = 0;   // of those, the ones known not to end the chunk
+  uint32_t pending = 0;  // bytes of a straddling chunk gathered in chunk_buf
   chunk_batch batch[2];
   for (;;) {
     if (c.in.ptr == c.in.end) {
@@ -74,29 +74,17 @@ inline uint8_t* cut_batch(coder& c, uint8_t* p, uint8_t* e, chunk_batch& b, uint
       if (get_byte(&c.in) < 0) break;
       c.in.ptr--;
     }
-    uint8_t* p = c.in.ptr;
-    uint8_t* const e = c.in.end;
-
     if (pending) {
-      std::size_t take = static_cast<std::size_t>(e - p);
-      if (take > chunk_max_len - pending) take = chunk_max_len - pending;
-      std::memcpy(c.chunk_buf + pending, p, take);
-      std::size_t len = chunk_end(c.chunk_buf, pending + take, checked, threshold);
-      if (!len) {
-        pending += static_cast<uint32_t>(take);
-        checked = pending;
-        c.in.ptr = e;
-        continue;
-      }
-      c.in.ptr = p + (len - pending);
-      pending = 0;
-      checked = 0;
+      std::size_t len = gather_chunk(c, pending, threshold);
+      if (!len) continue;
       c.ck.cur_key = fp_chunk(c.chunk_buf, static_cast<uint32_t>(len));
       write_record<false>(c, c.chunk_buf, static_cast<uint32_t>(len), next_src);
       age_sweep(c.ix, c.stream_pos, static_cast<uint32_t>(len));
       continue;
     }
 
+    uint8_t* p = c.in.ptr;
+    uint8_t* const e = c.in.end;
     // Two batches in flight: the slots of the next are being fetched while
     // the current one is looked up and written, in stream order.
     int cur = 0;
@@ -111,7 +99,6 @@ inline uint8_t* cut_batch(coder& c, uint8_t* p, uint8_t* e, chunk_batch& b, uint
       }
       cur ^= 1;
     }
-    checked = pending;
     c.in.ptr = p;
   }
   // The final chunk, possibly empty, is recorded like any other but is not

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "chunking/candidates.h"
+#include "random_bytes.h"
 #include "reference.h"
 
 namespace longdup {
@@ -23,12 +24,7 @@ namespace {
 using namespace longdup;
 using bytes = std::vector<uint8_t>;
 
-bytes random_bytes(std::size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
+using test::random_bytes;
 
 bytes pattern_bytes(std::size_t n, const bytes& unit) {
   bytes v(n);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "chunking/chunker.h"
+#include "random_bytes.h"
 #include "reference.h"
 
 namespace {
@@ -14,12 +15,7 @@ namespace {
 using namespace longdup;
 using bytes = std::vector<uint8_t>;
 
-bytes random_bytes(std::size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
+using test::random_bytes;
 
 // Random data interleaved with the structures that chunkers meet in real
 // files: long zero runs (longer than the cap), runs of one byte, text-like

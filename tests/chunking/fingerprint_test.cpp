@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "chunking/fingerprint.h"
+#include "random_bytes.h"
 #include "reference.h"
 
 namespace {
@@ -15,12 +16,7 @@ namespace {
 using namespace longdup;
 using bytes = std::vector<uint8_t>;
 
-bytes random_bytes(std::size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
+using test::random_bytes;
 
 chunk_key make_key(std::initializer_list<uint8_t> b) {
   chunk_key k;

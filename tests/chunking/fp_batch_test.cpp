@@ -12,6 +12,7 @@
 
 #include "chunking/fp_batch.h"
 #include "chunking/fp_batch_lanes.h"
+#include "random_bytes.h"
 #include "reference.h"
 
 namespace {
@@ -19,12 +20,7 @@ namespace {
 using namespace longdup;
 using bytes = std::vector<uint8_t>;
 
-bytes random_bytes(std::size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  bytes v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
+using test::random_bytes;
 
 // Random bytes that live as long as the program, so that a key computed
 // for (pointer, length) stays valid and the slow reference runs once per
