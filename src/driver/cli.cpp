@@ -13,6 +13,7 @@
 #include <string>
 
 #include "driver/job.h"
+#include "driver/write_behind.h"
 #include "longdup/longdup.h"
 
 namespace longdup {
@@ -158,6 +159,7 @@ struct file_io {
   int fd;
   int err;
   progress* pg;
+  write_behind* wb;  // the output's writing thread, if it has one
 };
 
 std::ptrdiff_t file_read(void* ctx, uint8_t* buf, std::size_t n) {
@@ -184,6 +186,11 @@ std::ptrdiff_t file_read(void* ctx, uint8_t* buf, std::size_t n) {
 bool file_write(void* ctx, const uint8_t* buf, std::size_t n) {
   auto* f = static_cast<file_io*>(ctx);
   f->pg->out += n;
+  if (f->wb) {
+    if (wb_write(*f->wb, buf, n)) return true;
+    f->err = f->wb->err;
+    return false;
+  }
   while (n) {
     ssize_t w = write(f->fd, buf, n);
     if (w < 0 && errno == EINTR) continue;
@@ -213,6 +220,7 @@ struct run_files {
 // left where it could pass for a good one.
 int abandon(run_files& f, const char* what, const char* problem, int status) {
   fail_line(what, problem);
+  if (f.out.wb) wb_finish(*f.out.wb, false);
   if (f.out.fd > 1) close(f.out.fd);
   remove_partial_output();
   return status;
@@ -232,12 +240,19 @@ int run(run_files& f, bool decode, const params& p, std::FILE* info, progress& p
                  static_cast<unsigned long>(reinterpret_cast<uintptr_t>(c.ix.htbl)));
     std::fflush(info);
   }
+  write_behind wb;
+  if (wb_start(wb, f.out.fd)) f.out.wb = &wb;
   pg.start = now();
   pg.next = pg.start + 1.0;
   while (job_step(j)) {
   }
   erase(pg);
   result r = job_close(j);
+  if (r && f.out.wb && !wb_finish(wb, true)) {
+    r.code = status::io;
+    r.what = "output";
+    f.out.err = wb.err;
+  }
   if (!r) {
     const char* what = r.what.c_str();
     std::string problem = r.problem;
@@ -364,7 +379,7 @@ int cli_main(int argc, char** argv) {
   }
 
   progress pg = {};
-  run_files f = {argv[2], argv[3], {-1, 0, &pg}, {-1, 0, &pg}};
+  run_files f = {argv[2], argv[3], {-1, 0, &pg, nullptr}, {-1, 0, &pg, nullptr}};
   struct stat in_st;
   if (int s = open_input(f, in_st)) return s;
   if (int s = open_output(f, in_st, decode)) return s;
