@@ -117,16 +117,18 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, u
   return q;
 }
 
-// The ring is written straight through, so its pages are committed a few
-// MiB ahead of the writes, in one call each, instead of one fault per page.
+// The ring is written straight through, so its pages are committed ahead
+// of the writes, a few MiB per call, instead of one fault per page. The
+// lead gives a background commit time to finish before the writes arrive.
 inline constexpr uint32_t ring_commit_step = 4u << 20;
+inline constexpr uint64_t ring_commit_lead = 8u << 20;
 
 // One finished chunk of plain bytes: into the ring, out, and counted.
 // `committed` is how far the ring's pages are known to be in place.
 [[gnu::always_inline]] inline void put_plain(coder& c, const uint8_t* p, std::size_t len,
                                              uint32_t last_src, uint32_t& next_src,
                                              uint32_t& committed, uint64_t mask) {
-  if (c.hist_pos + len > committed && committed < c.hist_size) {
+  if (uint64_t{c.hist_pos} + len + ring_commit_lead > committed && committed < c.hist_size) {
     uint32_t n = c.hist_size - committed < ring_commit_step ? c.hist_size - committed : ring_commit_step;
     page_commit(c.hist + committed, n);
     committed += n;

@@ -94,8 +94,12 @@ job* job_open_encode(const params& p, source in, sink out) {
     // short, which touches few slots, is quicker and smaller without them.
     // The choice must be made before the first slot is touched.
     constexpr uint64_t short_input = 4u << 20;
-    if (bytes >= (64u << 20) && (p.size_hint == 0 || p.size_hint >= short_input))
-      page_prefer_huge(j->c.ix.htbl, bytes);
+    if (bytes >= (64u << 20) && (p.size_hint == 0 || p.size_hint >= short_input)) {
+      // A few thousand chunks touch every 2 MiB page of the table, so the
+      // whole of it will be committed; a thread to spare can do it first.
+      if (page_prefer_huge(j->c.ix.htbl, bytes) && page_commit_in_background())
+        page_commit(j->c.ix.htbl, bytes);
+    }
   } catch (const std::bad_alloc&) {
     fail(j->r, status::memory, "index size", "out of memory for the index table");
     j->finished = true;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "driver/job.h"
+#include "driver/page_alloc.h"
 #include "driver/write_behind.h"
 #include "longdup/longdup.h"
 
@@ -231,6 +232,9 @@ const char* shown(const char* path) { return std::strcmp(path, "-") == 0 ? "(std
 int run(run_files& f, bool decode, const params& p, std::FILE* info, progress& pg) {
   source src{&f.in, file_read};
   sink dst{&f.out, file_write};
+  // The second core commits fresh pages and writes the output while this
+  // one codes.
+  page_commit_background();
   job* j = decode ? job_open_decode(src, dst) : job_open_encode(p, src, dst);
   if (!j) return abandon(f, "job", "out of memory", exit_memory);
   if (!decode && j->r) {

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -56,20 +57,22 @@ void* page_alloc_zeroed(uint64_t n) {
   return aligned;
 }
 
-void page_prefer_huge(void* p, uint64_t n) {
+bool page_prefer_huge(void* p, uint64_t n) {
   auto a = (reinterpret_cast<uintptr_t>(p) + page_size - 1) & ~(page_size - 1);
   uint64_t skip = a - reinterpret_cast<uintptr_t>(p);
-  if (n > skip) madvise(reinterpret_cast<void*>(a), (n - skip) & ~(page_size - 1), MADV_HUGEPAGE);
-}
-
-void page_commit(void* p, uint64_t n) {
-#ifdef MADV_POPULATE_WRITE
-  auto a = reinterpret_cast<uintptr_t>(p) & ~(page_size - 1);
-  madvise(reinterpret_cast<void*>(a), n + (reinterpret_cast<uintptr_t>(p) - a), MADV_POPULATE_WRITE);
-#else
-  (void)p;
-  (void)n;
-#endif
+  if (n <= skip || madvise(reinterpret_cast<void*>(a), (n - skip) & ~(page_size - 1), MADV_HUGEPAGE) != 0)
+    return false;
+  // The call succeeds even where the kernel's setting rules huge pages out.
+  static const bool never = [] {
+    char mode[128] = {};
+    if (std::FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r")) {
+      std::size_t got = std::fread(mode, 1, sizeof mode - 1, f);
+      mode[got] = 0;
+      std::fclose(f);
+    }
+    return std::strstr(mode, "[never]") != nullptr;
+  }();
+  return !never;
 }
 
 void page_free(void* p) {
@@ -78,6 +81,7 @@ void page_free(void* p) {
   uintptr_t back = load_word(aligned - 8);
   if (back == 0) return;
   if (back & mapped_tag) {
+    page_commit_forget(back & ~mapped_tag, load_word(aligned - 16));
     munmap(reinterpret_cast<void*>(back & ~mapped_tag), load_word(aligned - 16));
     return;
   }

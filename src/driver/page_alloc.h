@@ -38,12 +38,26 @@ void* page_alloc_zeroed(uint64_t n);
 // is committed 2 MiB at a time, so a short run that probes a few hundred
 // slots commits a few hundred MiB at most; and that the kernel may stop to
 // compact memory for them, so a buffer written straight through (the
-// decoder's ring) is better off without. A hint; failure is ignored.
-void page_prefer_huge(void* p, uint64_t n);
+// decoder's ring) is better off without. A hint: returns whether huge pages
+// can be had at all.
+bool page_prefer_huge(void* p, uint64_t n);
 
 // Commits the pages of [p, p + n) ahead of their first write, in one call
-// instead of a fault per page; a hint, so failure is ignored.
+// instead of a fault per page; a hint, so failure is ignored. In the
+// background once page_commit_background() is on, at once otherwise.
 void page_commit(void* p, uint64_t n);
+
+// From now on page_commit only queues its range for a thread of its own, so
+// that the kernel's zeroing of fresh pages overlaps the caller's work. A
+// queue that is full drops the range: the pages then fault in as they are
+// written. Returns whether the thread runs; off unless turned on (the
+// command line turns it on; a library user with a core to spare may).
+bool page_commit_background();
+bool page_commit_in_background();
+
+// Drops queued commits inside the mapping [base, base + n) and waits until
+// the thread has left it; page_free calls it before unmapping.
+void page_commit_forget(uintptr_t base, uint64_t n);
 
 // Releases a block from either allocation function; null is ignored.
 void page_free(void* p);
