@@ -51,10 +51,13 @@ struct source {
   std::ptrdiff_t (*read)(void* ctx, uint8_t* buf, std::size_t n);
 };
 
-// Writes all n bytes, or returns false.
+// Writes all n bytes, or returns false. A sink that keeps its own buffers
+// may also hand out `buffer`: room for the next n bytes, which the coder then
+// writes in place before passing it to `write` (null: use the job's buffer).
 struct sink {
   void* ctx;
   bool (*write)(void* ctx, const uint8_t* buf, std::size_t n);
+  uint8_t* (*buffer)(void* ctx, std::size_t n) = nullptr;
 };
 
 // An empty string when the parameters are usable, else why not.

@@ -205,6 +205,11 @@ bool file_write(void* ctx, const uint8_t* buf, std::size_t n) {
   return true;
 }
 
+uint8_t* file_buffer(void* ctx, std::size_t n) {
+  auto* f = static_cast<file_io*>(ctx);
+  return f->wb ? wb_buffer(*f->wb, n) : nullptr;
+}
+
 bool same_file(const struct stat& a, const char* path) {
   struct stat b;
   return stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -231,7 +236,7 @@ const char* shown(const char* path) { return std::strcmp(path, "-") == 0 ? "(std
 
 int run(run_files& f, bool decode, const params& p, std::FILE* info, progress& pg) {
   source src{&f.in, file_read};
-  sink dst{&f.out, file_write};
+  sink dst{&f.out, file_write, file_buffer};
   // The second core commits fresh pages and writes the output while this
   // one codes.
   page_commit_background();

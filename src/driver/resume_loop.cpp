@@ -24,9 +24,18 @@ void prepare_decode(coder& c) {
   c.hist_size = 0;
 }
 
+namespace {
+
+uint8_t* next_out_block(host& h) {
+  uint8_t* b = h.dst.buffer ? h.dst.buffer(h.dst.ctx, block_size) : nullptr;
+  return b ? b : h.out_buf;
+}
+
+}  // namespace
+
 void host_start(host& h) {
   coro_prepare(h.c, coder_body());
-  stream_attach(&h.c->out, h.out_buf, block_size);
+  stream_attach(&h.c->out, next_out_block(h), block_size);
   h.bytes_in = 0;
 }
 
@@ -46,7 +55,7 @@ loop_end resume_step(host& h) {
     std::size_t pending = static_cast<std::size_t>(c.out.ptr - c.out.begin);
     if (pending && !h.dst.write(h.dst.ctx, c.out.begin, pending)) return loop_write_error;
     if (code == yield_output) {
-      stream_attach(&c.out, h.out_buf, block_size);
+      stream_attach(&c.out, next_out_block(h), block_size);
       continue;
     }
     return code == yield_no_table ? loop_no_table : loop_done;

@@ -17,10 +17,12 @@ struct byte_source {
   std::ptrdiff_t (*read)(void* ctx, uint8_t* buf, std::size_t n);
 };
 
-// Writes all n bytes or returns false.
+// Writes all n bytes or returns false. `buffer`, if set, gives the room
+// where the next block is to be written (null: out_buf).
 struct byte_sink {
   void* ctx;
   bool (*write)(void* ctx, const uint8_t* buf, std::size_t n);
+  uint8_t* (*buffer)(void* ctx, std::size_t n) = nullptr;
 };
 
 enum loop_end {

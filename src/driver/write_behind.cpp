@@ -78,7 +78,17 @@ bool wb_start(write_behind& w, int fd) {
   return w.t.joinable();
 }
 
+uint8_t* wb_buffer(write_behind& w, std::size_t n) {
+  if (write_behind::slab_bytes - w.fill < n && !hand_over(w)) return nullptr;
+  return slab(w, w.queued) + w.fill;
+}
+
 bool wb_write(write_behind& w, const uint8_t* buf, std::size_t n) {
+  // Bytes written in place, in the room wb_buffer gave.
+  if (buf == slab(w, w.queued) + w.fill && n <= write_behind::slab_bytes - w.fill) {
+    w.fill += n;
+    return true;
+  }
   while (n) {
     if (w.fill == write_behind::slab_bytes && !hand_over(w)) return false;
     std::size_t k = std::min(n, write_behind::slab_bytes - w.fill);

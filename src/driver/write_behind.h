@@ -41,6 +41,11 @@ bool wb_start(write_behind& w, int fd);
 // Queues n bytes. False once a write has failed; w.err says why.
 bool wb_write(write_behind& w, const uint8_t* buf, std::size_t n);
 
+// Room for the next n <= slab_bytes bytes inside a slab: a caller that
+// writes them there and then passes that address to wb_write spares the
+// copy. Null once a write has failed.
+uint8_t* wb_buffer(write_behind& w, std::size_t n);
+
 // Ends the thread: with keep, after writing everything queued; without, as
 // soon as the write in progress returns. False if any write failed.
 bool wb_finish(write_behind& w, bool keep);

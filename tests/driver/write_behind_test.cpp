@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace longdup {
@@ -61,6 +62,32 @@ TEST(write_behind, keeps_bytes_and_order) {
     EXPECT_EQ(file_bytes(f), data) << "total " << c.total << ", pieces of " << c.piece;
     std::fclose(f);
   }
+}
+
+// Blocks written in place, in the room wb_buffer hands out, the way the
+// coder fills its output block: some full, some short, mixed with copies.
+TEST(write_behind, in_place_blocks) {
+  std::FILE* f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  auto data = pattern(7 * slab + 999);
+  write_behind w;
+  ASSERT_TRUE(wb_start(w, fileno(f)));
+  std::size_t at = 0;
+  for (int i = 0; at < data.size(); i++) {
+    std::size_t n = std::min<std::size_t>(i % 5 == 4 ? 1000 : 65536, data.size() - at);
+    if (i % 7 == 6) {
+      ASSERT_TRUE(wb_write(w, data.data() + at, n));
+    } else {
+      uint8_t* room = wb_buffer(w, 65536);
+      ASSERT_NE(room, nullptr);
+      std::memcpy(room, data.data() + at, n);
+      ASSERT_TRUE(wb_write(w, room, n));
+    }
+    at += n;
+  }
+  ASSERT_TRUE(wb_finish(w, true));
+  EXPECT_EQ(file_bytes(f), data);
+  std::fclose(f);
 }
 
 // A failed write is reported with its errno: on a later write when there is
