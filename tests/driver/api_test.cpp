@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -59,6 +60,49 @@ TEST(api, encode_then_decode_restores) {
   ASSERT_TRUE(d) << d.message();
   EXPECT_EQ(dec, plain);
   EXPECT_EQ(d.chunks, e.chunks);
+}
+
+// A sink that hands out its own room: the coder writes each block there,
+// and write() receives that very address. The room moves between blocks so
+// that a coder writing to a stale address would be caught.
+struct room_sink {
+  bytes out;
+  uint8_t room[2][1 << 17];
+  int turn = 0;
+  const uint8_t* given = nullptr;
+  int misplaced = 0;
+};
+
+uint8_t* room_buffer(void* ctx, std::size_t n) {
+  auto* s = static_cast<room_sink*>(ctx);
+  EXPECT_LE(n, sizeof s->room[0]);
+  s->turn ^= 1;
+  std::memset(s->room[s->turn], 0xA5, sizeof s->room[0]);
+  s->given = s->room[s->turn];
+  return s->room[s->turn];
+}
+
+bool room_write(void* ctx, const uint8_t* buf, std::size_t n) {
+  auto* s = static_cast<room_sink*>(ctx);
+  if (buf != s->given) s->misplaced++;
+  s->out.insert(s->out.end(), buf, buf + n);
+  return true;
+}
+
+TEST(api, sink_with_its_own_room) {
+  bytes plain = sample(5), enc;
+  mem_in in{&plain};
+  ASSERT_TRUE(longdup::encode(small, {&in, mem_read}, {&enc, mem_write}));
+  auto encoded = std::make_unique<room_sink>();
+  mem_in in1{&plain};
+  ASSERT_TRUE(longdup::encode(small, {&in1, mem_read}, {encoded.get(), room_write, room_buffer}));
+  EXPECT_EQ(encoded->out, enc);
+  EXPECT_EQ(encoded->misplaced, 0);
+  auto decoded = std::make_unique<room_sink>();
+  mem_in in2{&enc};
+  ASSERT_TRUE(longdup::decode({&in2, mem_read}, {decoded.get(), room_write, room_buffer}));
+  EXPECT_EQ(decoded->out, plain);
+  EXPECT_EQ(decoded->misplaced, 0);
 }
 
 TEST(api, failures_come_back_as_results) {
