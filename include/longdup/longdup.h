@@ -46,9 +46,13 @@ struct result {
 
 // Reads up to n bytes into buf; returns the count, 0 at the end of the
 // input, or -1 on an error.
+// A source that keeps its own buffers may also offer `borrow`: the next up
+// to n bytes in place, returned like read's count with data set to them,
+// valid until the next call. The coder then reads them where they are.
 struct source {
   void* ctx;
   std::ptrdiff_t (*read)(void* ctx, uint8_t* buf, std::size_t n);
+  std::ptrdiff_t (*borrow)(void* ctx, const uint8_t** data, std::size_t n) = nullptr;
 };
 
 // Writes all n bytes, or returns false. A sink that keeps its own buffers

@@ -14,6 +14,7 @@
 
 #include "driver/job.h"
 #include "driver/page_alloc.h"
+#include "driver/read_ahead.h"
 #include "driver/write_behind.h"
 #include "longdup/longdup.h"
 
@@ -161,7 +162,14 @@ struct file_io {
   int err;
   progress* pg;
   write_behind* wb;  // the output's writing thread, if it has one
+  read_ahead* ra;    // the input's reading thread, if it has one
 };
+
+void count_read(file_io* f, std::size_t n) {
+  if (!f->pg->on) return;
+  f->pg->in += n;
+  draw(*f->pg);
+}
 
 std::ptrdiff_t file_read(void* ctx, uint8_t* buf, std::size_t n) {
   auto* f = static_cast<file_io*>(ctx);
@@ -177,11 +185,19 @@ std::ptrdiff_t file_read(void* ctx, uint8_t* buf, std::size_t n) {
     if (r == 0) break;
     got += static_cast<std::size_t>(r);
   }
-  if (f->pg->on) {
-    f->pg->in += got;
-    draw(*f->pg);
-  }
+  count_read(f, got);
   return static_cast<std::ptrdiff_t>(got);
+}
+
+std::ptrdiff_t file_borrow(void* ctx, const uint8_t** data, std::size_t n) {
+  auto* f = static_cast<file_io*>(ctx);
+  std::ptrdiff_t got = ra_borrow(*f->ra, data, n);
+  if (got < 0) {
+    f->err = ra_error(*f->ra);
+    return -1;
+  }
+  count_read(f, static_cast<std::size_t>(got));
+  return got;
 }
 
 bool file_write(void* ctx, const uint8_t* buf, std::size_t n) {
@@ -189,7 +205,7 @@ bool file_write(void* ctx, const uint8_t* buf, std::size_t n) {
   f->pg->out += n;
   if (f->wb) {
     if (wb_write(*f->wb, buf, n)) return true;
-    f->err = f->wb->err;
+    f->err = wb_error(*f->wb);
     return false;
   }
   while (n) {
@@ -220,12 +236,14 @@ struct run_files {
   const char* out_path;
   file_io in;
   file_io out;
+  bool in_regular;  // the input is a regular file
 };
 
 // Ends a failed run after the output was created: no partial output may be
 // left where it could pass for a good one.
 int abandon(run_files& f, const char* what, const char* problem, int status) {
   fail_line(what, problem);
+  if (f.in.ra) ra_finish(*f.in.ra);
   if (f.out.wb) wb_finish(*f.out.wb, false);
   if (f.out.fd > 1) close(f.out.fd);
   remove_partial_output();
@@ -235,7 +253,9 @@ int abandon(run_files& f, const char* what, const char* problem, int status) {
 const char* shown(const char* path) { return std::strcmp(path, "-") == 0 ? "(stdin)" : path; }
 
 int run(run_files& f, bool decode, const params& p, std::FILE* info, progress& pg) {
-  source src{&f.in, file_read};
+  read_ahead ra;
+  if (f.in_regular && ra_start(ra, f.in.fd)) f.in.ra = &ra;
+  source src{&f.in, file_read, f.in.ra ? file_borrow : nullptr};
   sink dst{&f.out, file_write, file_buffer};
   // The second core commits fresh pages and writes the output while this
   // one codes.
@@ -257,10 +277,11 @@ int run(run_files& f, bool decode, const params& p, std::FILE* info, progress& p
   }
   erase(pg);
   result r = job_close(j);
+  if (f.in.ra) ra_finish(ra);
   if (r && f.out.wb && !wb_finish(wb, true)) {
     r.code = status::io;
     r.what = "output";
-    f.out.err = wb.err;
+    f.out.err = wb_error(wb);
   }
   if (!r) {
     const char* what = r.what.c_str();
@@ -388,12 +409,13 @@ int cli_main(int argc, char** argv) {
   }
 
   progress pg = {};
-  run_files f = {argv[2], argv[3], {-1, 0, &pg, nullptr}, {-1, 0, &pg, nullptr}};
+  run_files f = {argv[2], argv[3], {-1, 0, &pg, nullptr, nullptr}, {-1, 0, &pg, nullptr, nullptr}, false};
   struct stat in_st;
   if (int s = open_input(f, in_st)) return s;
   if (int s = open_output(f, in_st, decode)) return s;
   pg.on = isatty(2);
-  pg.total = S_ISREG(in_st.st_mode) ? static_cast<uint64_t>(in_st.st_size) : 0;
+  f.in_regular = S_ISREG(in_st.st_mode);
+  pg.total = f.in_regular ? static_cast<uint64_t>(in_st.st_size) : 0;
   p.size_hint = pg.total;
   watch_signals();
   return run(f, decode, p, info, pg);

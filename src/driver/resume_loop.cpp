@@ -44,11 +44,14 @@ loop_end resume_step(host& h) {
   for (;;) {
     uint32_t code = coro_resume(&c);
     if (code == yield_input) {
-      std::ptrdiff_t n = h.src.read(h.src.ctx, h.in_buf, block_size);
+      const uint8_t* data = h.in_buf;
+      std::ptrdiff_t n = h.src.borrow ? h.src.borrow(h.src.ctx, &data, block_size)
+                                      : h.src.read(h.src.ctx, h.in_buf, block_size);
       if (n < 0) return loop_read_error;
       if (n == 0) c.co.eof = 1;
       h.bytes_in += static_cast<uint64_t>(n);
-      stream_attach(&c.in, h.in_buf, static_cast<std::size_t>(n));
+      // The coder only reads its input.
+      stream_attach(&c.in, const_cast<uint8_t*>(data), static_cast<std::size_t>(n));
       return loop_running;
     }
     if (code == yield_failed) return loop_failed;

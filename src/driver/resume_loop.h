@@ -12,9 +12,12 @@ namespace longdup {
 inline constexpr std::size_t block_size = 65536;
 
 // Reads up to n bytes; returns the count, 0 at the end, or -1 on an error.
+// `borrow`, if set, gives the bytes in place instead of copying them to
+// in_buf; they stay valid until the next call.
 struct byte_source {
   void* ctx;
   std::ptrdiff_t (*read)(void* ctx, uint8_t* buf, std::size_t n);
+  std::ptrdiff_t (*borrow)(void* ctx, const uint8_t** data, std::size_t n) = nullptr;
 };
 
 // Writes all n bytes or returns false. `buffer`, if set, gives the room

@@ -1,20 +1,13 @@
 #include "driver/write_behind.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
-#include <system_error>
 
 namespace longdup {
 namespace {
-
-uint8_t* slab(write_behind& w, uint64_t i) {
-  return w.slabs.get() + (i % write_behind::slab_count) * write_behind::slab_bytes;
-}
 
 // Returns 0, or the errno of the failure.
 int write_all(int fd, const uint8_t* buf, std::size_t n) {
@@ -28,71 +21,51 @@ int write_all(int fd, const uint8_t* buf, std::size_t n) {
   return 0;
 }
 
-void drain(write_behind& w) {
-  std::unique_lock lock(w.m);
-  for (;;) {
-    w.cv.wait(lock, [&] { return w.done < w.queued || w.closing || w.drop; });
-    if (w.drop || w.done == w.queued) break;
-    const uint8_t* p = slab(w, w.done);
-    std::size_t n = w.len[w.done % write_behind::slab_count];
-    bool go = w.err == 0;
-    lock.unlock();
-    int e = go ? write_all(w.fd, p, n) : 0;
-    lock.lock();
-    if (e) w.err = e;
-    w.done++;
-    w.cv.notify_all();
+void drain(void* arg) {
+  auto& w = *static_cast<write_behind*>(arg);
+  std::size_t n;
+  while (const uint8_t* p = slab_to_take(w.r, n)) {
+    if (int e = write_all(w.fd, p, n)) {
+      slab_fail(w.r, e);
+      return;
+    }
+    slab_give_back(w.r);
   }
 }
 
-// Passes the slab being filled to the thread and waits for a free one.
-bool hand_over(write_behind& w) {
-  std::unique_lock lock(w.m);
-  w.len[w.queued % write_behind::slab_count] = w.fill;
-  w.queued++;
-  w.cv.notify_all();
-  w.cv.wait(lock, [&] { return w.queued - w.done < write_behind::slab_count || w.err; });
+// Passes the full slab on and takes a free one.
+bool next_slab(write_behind& w) {
+  slab_pass(w.r, w.fill, false);
   w.fill = 0;
-  return w.err == 0;
+  w.cur = slab_to_fill(w.r);
+  return w.cur != nullptr;
 }
 
 }  // namespace
 
 bool wb_start(write_behind& w, int fd) {
   w.fd = fd;
-  w.slabs.reset(new (std::nothrow) uint8_t[write_behind::slab_count * write_behind::slab_bytes]);
-  if (!w.slabs) return false;
-  // Signals stay with the main thread, whose handler removes the output;
-  // but a write to a closed pipe must end the process as it would on the
-  // main thread, and SIGPIPE goes to the thread that wrote.
-  sigset_t all, old;
-  sigfillset(&all);
-  sigdelset(&all, SIGPIPE);
-  pthread_sigmask(SIG_SETMASK, &all, &old);
-  try {
-    w.t = std::thread(drain, std::ref(w));
-  } catch (const std::system_error&) {
-    w.slabs.reset();
-  }
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  return w.t.joinable();
+  if (!slab_ring_start(w.r, drain, &w)) return false;
+  w.cur = slab_to_fill(w.r);
+  return true;
 }
 
 uint8_t* wb_buffer(write_behind& w, std::size_t n) {
-  if (write_behind::slab_bytes - w.fill < n && !hand_over(w)) return nullptr;
-  return slab(w, w.queued) + w.fill;
+  if (w.cur && slab_ring::bytes - w.fill < n) next_slab(w);
+  return w.cur ? w.cur + w.fill : nullptr;
 }
 
 bool wb_write(write_behind& w, const uint8_t* buf, std::size_t n) {
+  if (!w.cur) return false;
   // Bytes written in place, in the room wb_buffer gave.
-  if (buf == slab(w, w.queued) + w.fill && n <= write_behind::slab_bytes - w.fill) {
+  if (buf == w.cur + w.fill && n <= slab_ring::bytes - w.fill) {
     w.fill += n;
     return true;
   }
   while (n) {
-    if (w.fill == write_behind::slab_bytes && !hand_over(w)) return false;
-    std::size_t k = std::min(n, write_behind::slab_bytes - w.fill);
-    std::memcpy(slab(w, w.queued) + w.fill, buf, k);
+    if (w.fill == slab_ring::bytes && !next_slab(w)) return false;
+    std::size_t k = std::min(n, slab_ring::bytes - w.fill);
+    std::memcpy(w.cur + w.fill, buf, k);
     w.fill += k;
     buf += k;
     n -= k;
@@ -101,21 +74,15 @@ bool wb_write(write_behind& w, const uint8_t* buf, std::size_t n) {
 }
 
 bool wb_finish(write_behind& w, bool keep) {
-  if (!w.t.joinable()) return w.err == 0;
-  {
-    std::lock_guard lock(w.m);
-    // The slab being filled is always free: hand_over waited for it.
-    if (keep && w.fill) {
-      w.len[w.queued % write_behind::slab_count] = w.fill;
-      w.queued++;
-      w.fill = 0;
-    }
-    w.closing = true;
-    w.drop = !keep;
-    w.cv.notify_all();
+  if (!w.r.t.joinable()) return w.r.err == 0;
+  if (keep && w.cur) {
+    slab_pass(w.r, w.fill, true);
+    w.r.t.join();
+  } else {
+    slab_ring_stop(w.r);
   }
-  w.t.join();
-  return w.err == 0;
+  w.cur = nullptr;
+  return w.r.err == 0;
 }
 
 }  // namespace longdup

@@ -10,22 +10,14 @@
 #include <cstring>
 #include <vector>
 
+#include "../chunking/random_bytes.h"
+
 namespace longdup {
 namespace {
 
-constexpr std::size_t slab = write_behind::slab_bytes;
+constexpr std::size_t slab = slab_ring::bytes;
 
-std::vector<uint8_t> pattern(std::size_t n) {
-  std::vector<uint8_t> v(n);
-  uint32_t x = 2463534242u;
-  for (auto& b : v) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<uint8_t>(x);
-  }
-  return v;
-}
+std::vector<uint8_t> pattern(std::size_t n) { return test::random_bytes(n, 8); }
 
 std::vector<uint8_t> file_bytes(std::FILE* f) {
   std::vector<uint8_t> v;
@@ -106,7 +98,7 @@ TEST(write_behind, reports_the_first_failure) {
       EXPECT_FALSE(ok) << "a failure long before the end must stop the writer";
     }
     EXPECT_FALSE(wb_finish(w, true));
-    EXPECT_EQ(w.err, ENOSPC);
+    EXPECT_EQ(wb_error(w), ENOSPC);
     close(fd);
   }
 }
@@ -123,7 +115,7 @@ TEST(write_behind, closed_pipe) {
   auto data = pattern(10);
   EXPECT_TRUE(wb_write(w, data.data(), data.size()));
   EXPECT_FALSE(wb_finish(w, true));
-  EXPECT_EQ(w.err, EPIPE);
+  EXPECT_EQ(wb_error(w), EPIPE);
   std::signal(SIGPIPE, old);
   close(p[1]);
 }
