@@ -50,8 +50,9 @@ void page_commit(void* p, uint64_t n);
 // From now on page_commit only queues its range for a thread of its own, so
 // that the kernel's zeroing of fresh pages overlaps the caller's work. A
 // queue that is full drops the range: the pages then fault in as they are
-// written. Returns whether the thread runs; off unless turned on (the
-// command line turns it on; a library user with a core to spare may).
+// written. Returns whether the thread runs. Off unless turned on: the
+// command line turns it on, while the library, which promises callers a
+// single thread, leaves it off.
 bool page_commit_background();
 bool page_commit_in_background();
 
