@@ -521,6 +521,9 @@ class runner:
                 # Restored copies are as large as the corpus: drop them at once.
                 if s.restores:
                     self.output_of(s.key).unlink()
+                # Untimed: the kernel writes back what this step left dirty
+                # now, not on the cores of a later step.
+                os.sync()
             self.clean_rep()
         shutil.rmtree(self.work)
 
