@@ -38,11 +38,18 @@ namespace longdup {
 // wrapping) above its 16-bit length. Chunks start at least 64 bytes apart,
 // so consecutive chunks never share a slot, and runs of copies read the
 // cache in order.
+//
+// Slots follow the output, so past a short output the whole cache is
+// touched: it is capped at 32 MiB (sources up to 256 MiB back), which keeps
+// the decoder within its output plus 64 MiB for every window; a copy from
+// further back under a larger window scans its source instead.
 inline constexpr unsigned len_cache_shift = 6;
+inline constexpr uint64_t len_cache_max_entries = uint64_t{1} << 22;
 
 inline uint64_t len_cache_entries(uint32_t window) {
   uint64_t n = 1;
-  while (n < window / 256) n <<= 1;  // an entry per 256 bytes of window
+  // An entry per 256 bytes of window, up to the cap.
+  while (n < window / 256 && n < len_cache_max_entries) n <<= 1;
   return n;
 }
 
@@ -119,7 +126,9 @@ inline const uint8_t* copy_source(coder& c, uint32_t dist, uint32_t threshold, u
 
 // The ring is written straight through, so its pages are committed ahead
 // of the writes, a few MiB per call, instead of one fault per page. The
-// lead gives a background commit time to finish before the writes arrive.
+// lead gives a background commit time to finish before the writes arrive;
+// it grows with the output, so that a short one commits little more than
+// it fills.
 inline constexpr uint32_t ring_commit_step = 4u << 20;
 inline constexpr uint64_t ring_commit_lead = 8u << 20;
 
@@ -128,7 +137,8 @@ inline constexpr uint64_t ring_commit_lead = 8u << 20;
 [[gnu::always_inline]] inline void put_plain(coder& c, const uint8_t* p, std::size_t len,
                                              uint32_t last_src, uint32_t& next_src,
                                              uint32_t& committed, uint64_t mask) {
-  if (uint64_t{c.hist_pos} + len + ring_commit_lead > committed && committed < c.hist_size) {
+  const uint64_t lead = c.sum < ring_commit_lead ? c.sum : ring_commit_lead;
+  if (c.hist_pos + len + lead > committed && committed < c.hist_size) {
     uint32_t n = c.hist_size - committed < ring_commit_step ? c.hist_size - committed : ring_commit_step;
     page_commit(c.hist + committed, n);
     committed += n;
