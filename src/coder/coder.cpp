@@ -62,10 +62,6 @@ const char* failure_text(uint32_t failure) {
     return false;
   }
   c.hist_size = h.window;
-  // Huge pages take a fifth of the kernel's time per byte committed, but
-  // each first touch then zeroes 2 MiB at once: worth it where a thread of
-  // its own commits the ring ahead of the writes, not in the writer's way.
-  if (page_commit_in_background()) page_prefer_huge(c.hist, h.window);
   // A ring kept from an earlier run may leave hist_pos anywhere below its size.
   if (c.hist_pos >= c.hist_size) c.hist_pos = 0;
   return true;
