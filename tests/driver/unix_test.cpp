@@ -41,6 +41,32 @@ TEST(unix, standard_streams_round_trip_and_reports_go_to_stderr) {
   EXPECT_EQ(r.err.rfind("fma_args1[]", 0), 0u);
 }
 
+// Inputs and outputs of many 1 MiB slabs, so that the reading and writing
+// threads cycle through theirs: file to file, to a pipe, and from a pipe
+// (no read-ahead there), and every way restores the same bytes.
+TEST(unix, large_files_through_the_io_threads) {
+  scratch t;
+  std::string block;
+  uint32_t x = 12345;
+  for (int i = 0; i < 3 << 20; i++) {
+    x = x * 1103515245u + 12345u;
+    block += static_cast<char>(x >> 23);
+  }
+  std::string data = block + block.substr(1000) + block;  // repeats far apart, one shifted
+  data[5 << 20] ^= 1;
+  spit(t / "in", data);
+  std::string bin = quote(LONGDUP_BIN), in = quote(t / "in");
+  // An index of 64 MiB is large enough for huge pages and the page thread.
+  ASSERT_EQ(sh(bin + " e " + in + " " + quote(t / "a.ld") + " 100 64 > /dev/null"), 0);
+  ASSERT_EQ(sh(bin + " e " + in + " - 100 64 2>/dev/null | cat > " + quote(t / "b.ld")), 0);
+  EXPECT_EQ(slurp(t / "a.ld"), slurp(t / "b.ld"));
+  EXPECT_LT(slurp(t / "a.ld").size(), data.size() / 2);
+  ASSERT_EQ(sh(bin + " d " + quote(t / "a.ld") + " " + quote(t / "a.out") + " > /dev/null"), 0);
+  ASSERT_EQ(sh("cat " + quote(t / "a.ld") + " | " + bin + " d - - 2>/dev/null | cat > " + quote(t / "b.out")), 0);
+  EXPECT_TRUE(slurp(t / "a.out") == data);
+  EXPECT_TRUE(slurp(t / "b.out") == data);
+}
+
 TEST(unix, help_version_and_usage_hint) {
   scratch t;
   for (std::string flag : {"--help", "-h"}) {
