@@ -18,7 +18,7 @@ void fail(result& r, status code, const char* what, std::string problem) {
 job* new_job(source in, sink out) {
   job* j = new (std::nothrow) job{};
   if (!j) return nullptr;
-  j->h = {&j->c, j->in_buf, j->out_buf, {in.ctx, in.read, in.borrow}, {out.ctx, out.write, out.buffer}, 0};
+  j->h = {&j->c, j->in_buf, j->out_buf, in, out, 0};
   return j;
 }
 

@@ -6,27 +6,16 @@
 #include <cstdint>
 
 #include "coder/coder.h"
+#include "longdup/longdup.h"
 
 namespace longdup {
 
 inline constexpr std::size_t block_size = 65536;
 
-// Reads up to n bytes; returns the count, 0 at the end, or -1 on an error.
-// `borrow`, if set, gives the bytes in place instead of copying them to
-// in_buf; they stay valid until the next call.
-struct byte_source {
-  void* ctx;
-  std::ptrdiff_t (*read)(void* ctx, uint8_t* buf, std::size_t n);
-  std::ptrdiff_t (*borrow)(void* ctx, const uint8_t** data, std::size_t n) = nullptr;
-};
-
-// Writes all n bytes or returns false. `buffer`, if set, gives the room
-// where the next block is to be written (null: out_buf).
-struct byte_sink {
-  void* ctx;
-  bool (*write)(void* ctx, const uint8_t* buf, std::size_t n);
-  uint8_t* (*buffer)(void* ctx, std::size_t n) = nullptr;
-};
+// The callbacks are the library's own: what a caller passes to the API is
+// what the host calls.
+using byte_source = source;
+using byte_sink = sink;
 
 enum loop_end {
   loop_running,     // resume_step only: one input block served, more to come

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "chunking/fingerprint.h"
+#include "known_keys.h"
 #include "random_bytes.h"
 #include "reference.h"
 
@@ -16,13 +17,8 @@ namespace {
 using namespace longdup;
 using bytes = std::vector<uint8_t>;
 
+using test::make_key;
 using test::random_bytes;
-
-chunk_key make_key(std::initializer_list<uint8_t> b) {
-  chunk_key k;
-  std::copy(b.begin(), b.end(), k.b);
-  return k;
-}
 
 chunk_key key_of(const bytes& chunk) {
   uint8_t block[64] = {};
@@ -40,25 +36,8 @@ std::string hex(const uint8_t* p, std::size_t n) {
   return s;
 }
 
-bytes iota_bytes(std::size_t n) {
-  bytes v(n);
-  for (std::size_t i = 0; i < n; i++) v[i] = static_cast<uint8_t>(i);
-  return v;
-}
-
 TEST(fingerprint, reference_keys) {
-  struct {
-    const char* name;
-    bytes chunk;
-    chunk_key key;
-  } cases[] = {
-      {"empty", {}, make_key({0xAC, 0x1D, 0x1F, 0x03, 0xD0, 0x8E, 0xA5, 0x6E, 0xB7, 0x67, 0xAB, 0x1F, 0x91, 0x77, 0x00, 0x00})},
-      {"abc", {0x61, 0x62, 0x63}, make_key({0xA2, 0x98, 0xFF, 0xDE, 0x27, 0xC0, 0x65, 0x73, 0xA8, 0x15, 0xF7, 0x5C, 0x8A, 0x41, 0x03, 0x00})},
-      {"63 zeros", bytes(63, 0), make_key({0x1B, 0x74, 0x37, 0xAE, 0x39, 0x56, 0x44, 0xD5, 0x40, 0xE5, 0x18, 0x5E, 0xCE, 0x91, 0x3F, 0x00})},
-      {"00..3F", iota_bytes(64), make_key({0x61, 0x84, 0xC1, 0xC3, 0xBC, 0x92, 0x56, 0x85, 0x27, 0xD0, 0x5B, 0xD6, 0xD6, 0x1C, 0x40, 0x00})},
-      {"100 x 61", bytes(100, 0x61), make_key({0xC2, 0xB5, 0x8A, 0xBF, 0x52, 0xCC, 0x2B, 0x20, 0x96, 0x03, 0x5A, 0x44, 0x4D, 0xE7, 0x64, 0x00})},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : test::known_keys()) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(key_of(c.chunk), c.key);
     EXPECT_EQ(ref::key(c.chunk.data(), c.chunk.size()), c.key);
